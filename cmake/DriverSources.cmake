@@ -1,0 +1,15 @@
+# The driver's translation units, shared by the host build and the kwdrv.sys build.
+# Paths are relative to the repository root.
+set(KWDRV_DRIVER_SOURCES
+  driver/entry.cpp
+  driver/adddevice.cpp
+  driver/lowercalls.cpp
+  usbconfig/memory.cpp
+  usbconfig/validate.cpp
+  usbconfig/descriptors.cpp
+  usbconfig/configure.cpp
+  usbconfig/pipetable.cpp
+  usbconfig/pipes.cpp
+  usbconfig/pending.cpp
+  pnppower/pnp.cpp
+)

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# test.sh - every test of the project, in four legs:
+#   1. host build with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
+#   2. ThreadSanitizer build: the tests labelled `concurrency`
+#   3. 32-bit host build (-m32, run under qemu): abi and sim tests
+#   4. kwdrv.sys cross-build, its image checks, and the model's constants
+#      compared with the DDK's
+# Ends with one line "N passed, N failed" totalled over the legs; exits
+# non-zero if anything failed. JOBS (default 2) sets build parallelism.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=${JOBS:-2}
+"$root/scripts/install-deps.sh"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:check_initialization_order=1:strict_init_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+passed=0
+failed=0
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+heading() { printf '\n==== %s ====\n' "$*"; }
+
+# count_ctest LOG: adds the counts of ctest's summary line to the totals. A
+# run that printed no summary (it crashed, or found no tests) adds nothing.
+count_ctest() {
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1 || true)
+  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+}
+
+# leg_fail WHAT: a step that is not a test run (configure, build, check)
+# failed; it counts as one failed test.
+leg_fail() { echo "test.sh: FAILED: $*"; failed=$((failed + 1)); }
+
+# configure DIR [cmake args...] / build DIR [targets...]: return non-zero on
+# failure. The build keeps going past errors so that every target that can
+# be built is, and its tests still run.
+configure() {
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" "$@"
+}
+build() {
+  local dir=$1
+  shift
+  local targets=()
+  [[ $# -gt 0 ]] && targets=(--target "$@")
+  cmake --build "$dir" -j "$jobs" "${targets[@]}" -- -k
+}
+
+# run_ctest DIR LOG [ctest args...]
+run_ctest() {
+  local dir=$1 log=$2
+  shift 2
+  local status=0
+  (cd "$dir" && ctest --output-on-failure --no-tests=ignore -j "$jobs" "$@") 2>&1 | tee "$log" || status=$?
+  count_ctest "$log"
+  if [[ $status -ne 0 ]] && ! grep -qE 'tests? failed out of' "$log"; then
+    leg_fail "ctest in $dir exited $status without a summary"
+  fi
+}
+
+heading "1/4 host build, AddressSanitizer + UndefinedBehaviorSanitizer"
+if configure "$root/build" -DKWDRV_SANITIZE=ON -DKWDRV_TSAN=OFF -DKWDRV_M32=OFF; then
+  build "$root/build" || leg_fail "host build"
+  run_ctest "$root/build" "$logs/host.log"
+else
+  leg_fail "host configure"
+fi
+
+heading "2/4 ThreadSanitizer build, tests labelled concurrency"
+if configure "$root/build-tsan" -DKWDRV_TSAN=ON -DKWDRV_SANITIZE=OFF -DKWDRV_M32=OFF; then
+  build "$root/build-tsan" || leg_fail "ThreadSanitizer build"
+  run_ctest "$root/build-tsan" "$logs/tsan.log" -L concurrency
+else
+  leg_fail "ThreadSanitizer configure"
+fi
+
+heading "3/4 32-bit host build (-m32, under qemu), abi and sim tests"
+if configure "$root/build-m32" -DKWDRV_M32=ON; then
+  targets=()
+  available=$(cmake --build "$root/build-m32" --target help)
+  for t in abi_tests sim_tests; do
+    if grep -qw "$t" <<<"$available"; then targets+=("$t"); fi
+  done
+  if [[ ${#targets[@]} -eq 0 ]]; then
+    leg_fail "32-bit build has no abi_tests or sim_tests target"
+  else
+    build "$root/build-m32" "${targets[@]}" || leg_fail "32-bit build"
+    run_ctest "$root/build-m32" "$logs/m32.log" -R '^(abi|sim)/'
+  fi
+else
+  leg_fail "32-bit configure"
+fi
+
+heading "4/4 kwdrv.sys cross-build and image checks"
+if cmake -S "$root/windows" -B "$root/build-sys" && cmake --build "$root/build-sys" -j "$jobs"; then
+  passed=$((passed + 1))
+  echo "test.sh: kwdrv.sys and the DDK layout assertions compiled"
+  if "$root/windows/check-sys.sh" "$root/build-sys/kwdrv.sys"; then
+    passed=$((passed + 1))
+  else
+    leg_fail "check-sys.sh"
+  fi
+else
+  leg_fail "kwdrv.sys build"
+fi
+if python3 "$root/tests/abi/compare_constants.py" "$root"; then
+  passed=$((passed + 1))
+else
+  leg_fail "constants of sim/include differ from the DDK's"
+fi
+
+heading "summary"
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 && $passed -gt 0 ]]
