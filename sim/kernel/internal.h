@@ -1,0 +1,161 @@
+// State shared by the model's own translation units. Not for tests or the driver.
+#pragma once
+
+#include "model.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace sim::detail {
+
+// One lock guards every shadow table below. It is never held while driver code runs.
+std::mutex& TableLock();
+
+// Per-IRP shadow record.
+struct IrpTrack {
+    enum class State { Idle, InFlight, Completing, Stopped, Done };
+    uint64_t id = 0;
+    IrpOrigin origin = IrpOrigin::Allocated;
+    State state = State::Idle;
+    CCHAR stackCount = 0;
+    // Per location (index 1..stackCount+1): what the completion walk saw when it left it.
+    std::vector<bool> popped;
+    std::vector<bool> pendingSeen;
+    std::vector<bool> propagated;
+    std::function<void(PIRP)> onTop;
+    PVOID systemBuffer = nullptr;  // model-owned buffer of a built METHOD_BUFFERED request
+    // A completion routine of this IRP is running on routineThread. Another thread that
+    // touches the IRP through the I/O manager waits until it has returned, because only its
+    // result says who owns the IRP; the routine's own thread may free it (deferred until the
+    // routine returns STATUS_MORE_PROCESSING_REQUIRED).
+    bool routineActive = false;
+    std::thread::id routineThread;
+    bool freeRequested = false;
+};
+
+struct DeviceTrack {
+    std::string name;
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT lower = nullptr;  // what IoAttachDeviceToDeviceStack returned to it
+    bool isPdo = false;
+    std::string instanceId;
+};
+
+struct DriverTrack {
+    std::string name;
+    bool model = false;  // a driver of the model itself (bus driver)
+};
+
+struct PoolBlock {
+    size_t size = 0;
+    ULONG tag = 0;
+    const void* site = nullptr;
+    PDRIVER_OBJECT driver = nullptr;  // the driver on whose behalf it was allocated
+    PDEVICE_OBJECT device = nullptr;  // the device whose request was running, if any
+    uint64_t seq = 0;
+};
+
+struct InterfaceEntry {
+    PDEVICE_OBJECT pdo = nullptr;
+    bool enabled = false;
+    std::u16string link;
+};
+
+struct World {
+    std::unordered_map<PIRP, std::shared_ptr<IrpTrack>> irps;
+    std::unordered_set<PIRP> freedIrps;
+    std::unordered_map<PDEVICE_OBJECT, DeviceTrack> devices;
+    std::unordered_set<PDEVICE_OBJECT> deletedDevices;
+    std::unordered_map<PDRIVER_OBJECT, DriverTrack> drivers;
+    std::unordered_map<void*, PoolBlock> pool;
+    std::unordered_set<void*> freedPool;
+    std::map<std::u16string, InterfaceEntry> interfaces;  // key: lower-cased link name
+    uint64_t nextIrpId = 1;
+    uint64_t nextPoolSeq = 1;
+    uint32_t nextDeviceNumber = 1;
+    VerifierSummary summary;
+};
+World& W();
+
+// Driver-routine frames on the current thread: what the verifier checks when a dispatch
+// routine returns, and whom pool is attributed to.
+struct Frame {
+    enum class Kind { Dispatch, Completion, AddDevice, DriverEntry, Unload, Cancel, Model };
+    Kind kind = Kind::Model;
+    PIRP irp = nullptr;
+    std::shared_ptr<IrpTrack> track;
+    int location = 0;
+    PDEVICE_OBJECT device = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    bool completedHere = false;
+    NTSTATUS completedStatus = 0;
+    bool forwardedHere = false;
+    NTSTATUS lowerReturned = 0;
+};
+std::vector<Frame*>& Frames();
+struct FrameScope {
+    explicit FrameScope(Frame* f) { Frames().push_back(f); }
+    ~FrameScope() { Frames().pop_back(); }
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+};
+// The driver and device on whose behalf the current thread runs (from the innermost frame).
+PDRIVER_OBJECT CurrentDriver();
+PDEVICE_OBJECT CurrentDevice();
+
+// IRP helpers.
+std::shared_ptr<IrpTrack> FindIrp(PIRP irp);  // nullptr when unknown
+std::shared_ptr<IrpTrack> RequireIrp(PIRP irp, const char* api);  // bug check on freed/unknown
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin);
+void FreeIrpStorage(PIRP irp);
+PIO_STACK_LOCATION Location(PIRP irp, int index);  // index 1..StackCount
+std::string DescribeIrp(PIRP irp);
+std::string DescribeInFlight();
+
+// Pool for the model's own bookkeeping that is handed to a driver (link names, USBD URBs):
+// tracked like driver pool and attributed to the calling driver.
+PVOID AllocateTracked(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site, FaultKind kind);
+
+// Device helpers.
+DeviceTrack* FindDevice(PDEVICE_OBJECT d);
+void RequireLiveDevice(PDEVICE_OBJECT d, const char* api);
+
+// Waits on a predicate with the watchdog; `what` names the wait.
+void WaitWithWatchdog(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                      const std::function<bool()>& ready, const char* what);
+
+void ResetIrql();
+void StopDpcThread();
+void ResetFaults();
+
+std::string Hex(uint64_t v);
+
+}  // namespace sim::detail
+
+// ---------------------------------------------------------------------------------------------
+// MDLs (mdl.cpp) and the I/O manager's user side (sim/app)
+// ---------------------------------------------------------------------------------------------
+namespace sim::detail {
+
+// The I/O manager's MDL over a caller's buffer for a direct-I/O request: allocated (never
+// fault-injected, attributed to no driver), probed and locked for `op` in the calling thread's
+// process; the caller makes it Irp->MdlAddress. Returns STATUS_SUCCESS, STATUS_ACCESS_VIOLATION
+// (nothing allocated) when the range is not valid user memory for the access, which is what the
+// probe's exception turns into, or STATUS_INSUFFICIENT_RESOURCES when the length exceeds what an
+// MDL can describe.
+NTSTATUS LockUserBuffer(PVOID userAddress, ULONG length, LOCK_OPERATION op, PMDL* mdl);
+// What completion of a user request does with its MDLs: unlock and free every MDL on the
+// Irp->MdlAddress chain (bug check if one of them is not a locked MDL from IoAllocateMdl).
+void ReleaseRequestMdls(PIRP irp);
+// MDLs from IoAllocateMdl still live, one line each; empty when there are none.
+std::string DescribeLiveMdls();
+// Forgets every MDL (ResetWorld).
+void ResetMdls();
+
+}  // namespace sim::detail

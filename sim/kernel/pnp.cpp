@@ -1,0 +1,104 @@
+// The Plug and Play manager's side of a device's life: AddDevice, PnP requests sent to the top of
+// the stack with STATUS_NOT_SUPPORTED preset, and requests from an upper driver.
+#include "internal.h"
+
+namespace sim {
+namespace {
+std::mutex& PnpSerial() {
+    static std::mutex m;
+    return m;
+}
+
+RequestResult SendAndWait(PDEVICE_OBJECT top, IrpOrigin origin, UCHAR major, UCHAR minor, NTSTATUS preset,
+                          const std::function<void(PIO_STACK_LOCATION)>& fill, const char* what) {
+    auto done = std::make_shared<Completion>();
+    auto result = std::make_shared<RequestResult>();
+    PIRP irp = AllocateManagedIrp(top->StackSize, origin, [done, result](PIRP finished) {
+        result->status = finished->IoStatus.Status;
+        result->information = finished->IoStatus.Information;
+        done->Signal();
+    });
+    irp->IoStatus.Status = preset;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    if (fill) fill(next);
+    NTSTATUS returned = IoCallDriver(top, irp);
+    done->Wait(what);
+    result->dispatchReturned = returned;
+    if (returned != STATUS_PENDING && returned != result->status) {
+        BugCheck(kBugIoManagerViolation, "ReturnDiffersFromCompletion",
+                 std::string(what) + ": the stack returned " + StatusName(returned) + " but completed with " +
+                     StatusName(result->status));
+    }
+    return *result;
+}
+}  // namespace
+
+namespace pnp {
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> serial(PnpSerial());
+    detail::Frame f;
+    f.kind = detail::Frame::Kind::AddDevice;
+    f.driver = driver;
+    NTSTATUS st;
+    {
+        detail::FrameScope scope(&f);
+        st = driver->DriverExtension->AddDevice(driver, pdo);
+    }
+    if (NT_SUCCESS(st)) {
+        PDEVICE_OBJECT top = TopOfStack(pdo);
+        if (top == pdo) {
+            BugCheck(kBugPnpDetected, "AddDeviceAttachedNothing", "AddDevice succeeded but attached no device");
+        }
+        if (top->Flags & DO_DEVICE_INITIALIZING) {
+            BugCheck(kBugPnpDetected, "DeviceStillInitializing",
+                     "AddDevice returned with DO_DEVICE_INITIALIZING still set on " + DeviceName(top));
+        }
+    }
+    return st;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> g(detail::TableLock());
+    PDEVICE_OBJECT top = pdo;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    return top;
+}
+
+RequestResult Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill) {
+    std::lock_guard<std::mutex> serial(PnpSerial());
+    std::string what = "PnP request minor " + detail::Hex(minor) + " to " + DeviceName(TopOfStack(pdo));
+    return SendAndWait(TopOfStack(pdo), IrpOrigin::Pnp, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED, fill, what.c_str());
+}
+
+RequestResult QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps) {
+    *caps = DEVICE_CAPABILITIES{};
+    caps->Size = sizeof(DEVICE_CAPABILITIES);
+    caps->Version = 1;
+    caps->Address = 0xFFFFFFFF;
+    caps->UINumber = 0xFFFFFFFF;
+    return Send(pdo, IRP_MN_QUERY_CAPABILITIES,
+                [caps](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = caps; });
+}
+
+RequestResult Remove(PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT fdo = TopOfStack(pdo);
+    RequestResult r = Send(pdo, IRP_MN_REMOVE_DEVICE);
+    if (DeviceExists(fdo) && fdo != pdo) {
+        BugCheck(kBugPnpDetected, "RemoveLeftDevice",
+                 "after IRP_MN_REMOVE_DEVICE the function device object " + DeviceName(fdo) + " still exists");
+    }
+    return r;
+}
+
+}  // namespace pnp
+
+RequestResult SendToStack(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                          const std::function<void(PIO_STACK_LOCATION)>& fill, NTSTATUS preset) {
+    std::string what = "request major " + detail::Hex(major) + " to " + DeviceName(top);
+    return SendAndWait(top, IrpOrigin::User, major, minor, preset, fill, what.c_str());
+}
+
+}  // namespace sim

@@ -1,0 +1,270 @@
+// Every rule the verifier enforces turns a rule break into a bug check naming the rule.
+#include "test_stack.h"
+
+using namespace simtest;
+
+namespace {
+
+class VerifierTest : public ModelTest {};
+
+// Runs `body` on a fresh stack of one test driver over a bus-like bottom layer.
+void WithStack(int depth, const std::function<void(Stack&)>& body) {
+    Stack s(depth);
+    body(s);
+}
+
+NTSTATUS SendOwn(Stack& s) {
+    PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+    static Routine back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+    back.SetOn(irp);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    return IoCallDriver(s.top(), irp);
+}
+
+struct RuleCase {
+    const char* rule;
+    std::function<void()> breakIt;
+};
+
+TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
+    const RuleCase cases[] = {
+        {"MultipleIrpComplete",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpUsedAfterFree",
+         [] {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoFreeIrp(irp);
+             IoCancelIrp(irp);
+         }},
+        {"PendingWithoutMark",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; };
+                 SendOwn(s);
+             });
+         }},
+        {"MarkedPendingReturnedOther",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpNotFinished",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+                 SendOwn(s);
+             });
+         }},
+        {"ReturnDiffersFromCompletion",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"LowerDriverReturn",
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     IoCallDriver(s[0].device(), irp);
+                     return STATUS_SUCCESS;
+                 };
+                 s[0].handler = CompleteWith(STATUS_UNSUCCESSFUL);
+                 SendOwn(s);
+             });
+         }},
+        {"CompletedWithCancelRoutine",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"CompletedWithPendingStatus",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = CompleteWith(STATUS_PENDING);
+                 SendOwn(s);
+             });
+         }},
+        {"AllocatedIrpReachedTop",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = CompleteWith(STATUS_SUCCESS);
+                 PIRP irp = IoAllocateIrp(1, FALSE);
+                 static Routine goOn{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
+                 goOn.SetOn(irp);
+                 IoCallDriver(s.top(), irp);
+             });
+         }},
+        {"PendingNotPropagated",
+         [] {
+             WithStack(2, [](Stack& s) {
+                 static Routine noMark{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     noMark.SetOn(irp);
+                     return IoCallDriver(s[0].device(), irp);
+                 };
+                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
+                 SendOwn(s);
+                 sim::FlushDpcs();
+             });
+         }},
+        {"WaitAtDispatchLevel",
+         [] {
+             KEVENT e;
+             KeInitializeEvent(&e, NotificationEvent, FALSE);
+             sim::RunAtIrql(DISPATCH_LEVEL, [&] { KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr); });
+         }},
+        {"FreeIrpInFlight",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 PIRP held = nullptr;
+                 s[0].handler = [&held](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     held = irp;
+                     return STATUS_PENDING;
+                 };
+                 PIRP irp = IoAllocateIrp(1, FALSE);
+                 static Routine back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+                 back.SetOn(irp);
+                 IoCallDriver(s.top(), irp);
+                 IoFreeIrp(irp);
+             });
+         }},
+        {"FreeThreadedIrp",
+         [] {
+             WithStack(1, [](Stack& s) {
+                 KEVENT e;
+                 KeInitializeEvent(&e, NotificationEvent, FALSE);
+                 IO_STATUS_BLOCK iosb;
+                 PIRP irp = IoBuildDeviceIoControlRequest(0x220003, s.top(), nullptr, 0, nullptr, 0, TRUE, &e, &iosb);
+                 IoFreeIrp(irp);
+             });
+         }},
+        {"DoubleFree",
+         [] {
+             PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+             ExFreePoolWithTag(p, 0x74736554);
+             ExFreePoolWithTag(p, 0x74736554);
+         }},
+        {"FreeForeignPointer",
+         [] {
+             auto p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554));
+             ExFreePool(p + 4);
+         }},
+        {"FreeWithWrongTag",
+         [] {
+             PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+             ExFreePoolWithTag(p, 0x41414141);
+         }},
+        {"ZeroSizedAllocation", [] { ExAllocatePoolWithTag(NonPagedPool, 0, 0x74736554); }},
+        {"DeleteDeviceInUse",
+         [] {
+             Layer pdo("bus", true);
+             Layer fdo("function");
+             IoAttachDeviceToDeviceStack(fdo.device(), pdo.device());
+             IoDeleteDevice(fdo.device());
+         }},
+        {"ScenarioLeak",
+         [] {
+             ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+             sim::EndScenario();
+         }},
+        {"Watchdog",
+         [] {
+             sim::SetWatchdogMilliseconds(50);
+             KEVENT e;
+             KeInitializeEvent(&e, NotificationEvent, FALSE);
+             KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
+         }},
+        {"UninitializedEvent",
+         [] {
+             KEVENT e{};
+             KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+         }},
+    };
+    for (const RuleCase& c : cases) {
+        SCOPED_TRACE(c.rule);
+        EXPECT_DEATH(c.breakIt(), std::string("BUGCHECK .* ") + c.rule);
+    }
+}
+
+// Pool that a device's requests allocated must be gone when the device object is deleted,
+// and a driver's pool must be gone when the driver unloads.
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    ExAllocatePoolWithTag(NonPagedPool, 24, 0x6B61654C);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierTest, LeakAtUnloadIsABugCheck) {
+    EXPECT_DEATH(
+        {
+            NTSTATUS st;
+            PDRIVER_OBJECT drv = sim::LoadDriver("leaky", LeakyEntry, u"\\Registry\\Machine\\System\\leaky", &st);
+            sim::UnloadDriver(drv);
+        },
+        "BUGCHECK .* PoolLeak");
+}
+
+TEST_F(VerifierTest, LeakAtDeviceDeletionIsABugCheck) {
+    EXPECT_DEATH(
+        {
+            Layer pdo("bus", true);
+            Layer fdo("function");
+            fdo.handler = [](PDEVICE_OBJECT, PIRP irp) {
+                ExAllocatePoolWithTag(NonPagedPool, 8, 0x6B61654C);
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            };
+            sim::SendToStack(fdo.device(), IRP_MJ_READ, 0);
+            IoDeleteDevice(fdo.device());
+        },
+        "BUGCHECK .* PoolLeak");
+}
+
+// The watchdog's report names the request that never completed.
+TEST_F(VerifierTest, WatchdogNamesTheBlockedRequest) {
+    EXPECT_DEATH(
+        {
+            sim::SetWatchdogMilliseconds(50);
+            Stack s(1);
+            s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                return STATUS_PENDING;
+            };
+            sim::SendToStack(s.top(), IRP_MJ_WRITE, 0);
+        },
+        "Watchdog(.|\n)*major 0x4(.|\n)*held by .*layer0");
+}
+
+}  // namespace
