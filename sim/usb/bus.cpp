@@ -1,0 +1,423 @@
+#include "usb/bus.h"
+
+#include "kernel/internal.h"
+#include "usb/status.h"
+
+#include <algorithm>
+
+namespace sim::usb {
+
+namespace {
+DEVICE_CAPABILITIES DefaultCapabilities() {
+    DEVICE_CAPABILITIES c{};
+    c.Size = sizeof(DEVICE_CAPABILITIES);
+    c.Version = 1;
+    c.Removable = 1;
+    c.SurpriseRemovalOK = 0;
+    c.DeviceD2 = 1;
+    c.WakeFromD2 = 1;
+    c.Address = 1;
+    c.UINumber = 0;
+    c.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    c.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    c.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    c.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    c.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    c.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    c.SystemWake = PowerSystemSleeping3;
+    c.DeviceWake = PowerDeviceD2;
+    return c;
+}
+}  // namespace
+
+BusDevice::BusDevice(const std::string& instanceId, std::shared_ptr<Device> device)
+    : instanceId_(instanceId), caps_(DefaultCapabilities()), device_(std::move(device)) {
+    driver_ = CreateModelDriver("usbhub");
+    driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
+    driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    pdo_ = CreatePdo(driver_, instanceId, sizeof(BusDevice*));
+    *static_cast<BusDevice**>(pdo_->DeviceExtension) = this;
+}
+
+BusDevice::~BusDevice() {
+    FlushDpcs();
+    if (DeviceExists(pdo_)) DeletePdo(pdo_);
+    DeleteModelDriver(driver_);
+}
+
+BusDevice* BusDevice::Of(PDEVICE_OBJECT device) { return *static_cast<BusDevice**>(device->DeviceExtension); }
+
+void BusDevice::SetScript(Script s) {
+    std::lock_guard<std::mutex> g(m_);
+    script_ = std::move(s);
+}
+
+std::vector<TraceEntry> BusDevice::Trace() const {
+    std::lock_guard<std::mutex> g(m_);
+    return trace_;
+}
+
+void BusDevice::ClearTrace() {
+    std::lock_guard<std::mutex> g(m_);
+    traceCleared_ += trace_.size();
+    trace_.clear();
+}
+
+void BusDevice::SetCapabilitiesMode(CapabilitiesMode mode, NTSTATUS failStatus) {
+    capsMode_ = mode;
+    capsFailStatus_ = failStatus;
+}
+
+void BusDevice::PlugIn(std::shared_ptr<Device> device) {
+    std::lock_guard<std::mutex> g(m_);
+    if (!pending_.empty()) {
+        BugCheck(kBugDriverVerifierViolation, "ModelPlugInWhileBusy",
+                 "PlugIn with " + std::to_string(pending_.size()) + " requests outstanding on the port");
+    }
+    CloseConfiguration();
+    device_ = std::move(device);
+}
+
+std::shared_ptr<Device> BusDevice::PluggedDevice() const {
+    std::lock_guard<std::mutex> g(m_);
+    return device_;
+}
+
+void BusDevice::SetPortStatus(ULONG bits) {
+    std::lock_guard<std::mutex> g(m_);
+    portStatus_ = bits;
+}
+
+void BusDevice::SetControlMode(AnswerMode mode) {
+    if (mode == AnswerMode::Hold) {
+        BugCheck(kBugDriverVerifierViolation, "ModelBadControlMode", "control transfers complete inline or pend");
+    }
+    std::lock_guard<std::mutex> g(m_);
+    controlMode_ = mode;
+}
+
+void BusDevice::SetAbortOrder(AbortOrder order) {
+    std::lock_guard<std::mutex> g(m_);
+    abortOrder_ = order;
+}
+
+size_t BusDevice::HeldCount() const {
+    std::lock_guard<std::mutex> g(m_);
+    size_t n = 0;
+    for (const Pending& p : pending_) n += p.script ? 1 : 0;
+    return n;
+}
+
+std::optional<PipeState> BusDevice::Pipe(USBD_PIPE_HANDLE handle) const {
+    std::lock_guard<std::mutex> g(m_);
+    auto it = pipeIndex_.find(handle);
+    if (it == pipeIndex_.end()) return std::nullopt;
+    PipeState st = it->second->state;
+    st.pending = 0;
+    for (const Pending& p : pending_) st.pending += p.pipe == it->second ? 1 : 0;
+    return st;
+}
+
+void BusDevice::SetPipeState(USBD_PIPE_HANDLE handle, bool halted, int toggle) {
+    std::lock_guard<std::mutex> g(m_);
+    PipeSlot* slot = LivePipe(handle);
+    if (slot == nullptr) BugCheck(kBugDriverVerifierViolation, "ModelNoSuchPipe", "SetPipeState on a void pipe handle");
+    slot->state.halted = halted;
+    slot->state.toggle = toggle & 1;
+}
+
+USBD_CONFIGURATION_HANDLE BusDevice::ConfigurationHandle() const {
+    std::lock_guard<std::mutex> g(m_);
+    return configuration_;
+}
+
+BusDevice::PipeSlot* BusDevice::LivePipe(USBD_PIPE_HANDLE handle) {
+    auto it = pipeIndex_.find(handle);
+    return it != pipeIndex_.end() && it->second->state.live ? it->second : nullptr;
+}
+
+std::vector<BusDevice::Pending> BusDevice::Claim(const std::function<bool(const Pending&)>& pick) {
+    std::vector<Pending> claimed;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        // A NULL previous routine means IoCancelIrp has taken it: that routine completes the IRP.
+        if (pick(*it) && (!it->cancelable || IoSetCancelRoutine(it->irp, nullptr) != nullptr)) {
+            claimed.push_back(*it);
+            it = pending_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return claimed;
+}
+
+void BusDevice::CompleteCancelled(const std::vector<Pending>& claimed) {
+    Answer cancelled;
+    cancelled.status = STATUS_CANCELLED;
+    cancelled.usbdStatus = USBD_STATUS_CANCELED;
+    for (const Pending& p : claimed) Finish(p.irp, cancelled, p.traceIndex);
+}
+
+Answer BusDevice::WithCancelled(Answer a, std::vector<Pending> claimed) {
+    if (claimed.empty()) return a;
+    if (abortOrder_ == AbortOrder::TransfersFirst) {
+        a.mode = AnswerMode::Pend;
+        auto previous = a.effect;
+        a.effect = [this, claimed, previous](PIRP irp, PIO_STACK_LOCATION s) {
+            CompleteCancelled(claimed);
+            if (previous) previous(irp, s);
+        };
+    } else {
+        auto next = a.then;
+        a.then = [this, claimed, next] {
+            QueueDpc([this, claimed] { CompleteCancelled(claimed); });
+            if (next) next();
+        };
+    }
+    return a;
+}
+
+VOID NTAPI BusDevice::CancelPending(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    BusDevice* self = Of(device);
+    Pending p;
+    {
+        std::lock_guard<std::mutex> g(self->m_);
+        auto it = std::find_if(self->pending_.begin(), self->pending_.end(),
+                               [irp](const Pending& e) { return e.irp == irp; });
+        if (it == self->pending_.end()) {
+            BugCheck(kBugDriverVerifierViolation, "ModelLostPending",
+                     "cancel routine for a request the bus does not hold");
+        }
+        p = *it;
+        self->pending_.erase(it);
+    }
+    self->CompleteCancelled({p});
+}
+
+size_t BusDevice::Record(const TraceEntry& e) {
+    std::lock_guard<std::mutex> g(m_);
+    trace_.push_back(e);
+    return traceCleared_ + trace_.size() - 1;
+}
+
+void BusDevice::CompleteHeld(const Answer& answer) {
+    std::vector<Pending> claimed;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        bool first = true;
+        claimed = Claim([&first](const Pending& p) {
+            bool take = p.script && first;
+            first = first && !take;
+            return take;
+        });
+    }
+    if (claimed.empty()) BugCheck(kBugDriverVerifierViolation, "ModelNoHeldRequest", "no held request to complete");
+    Pending h = claimed.front();
+    QueueDpc([this, h, answer] { Finish(h.irp, answer, h.traceIndex); });
+}
+
+NTSTATUS BusDevice::AnswerCapabilities(PIRP irp, PIO_STACK_LOCATION s) {
+    PDEVICE_CAPABILITIES caps = s->Parameters.DeviceCapabilities.Capabilities;
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (capsMode_) {
+        case CapabilitiesMode::Ignore:
+            break;
+        case CapabilitiesMode::Fail:
+            status = capsFailStatus_;
+            break;
+        case CapabilitiesMode::Answer:
+        case CapabilitiesMode::AnswerPending:
+            if (caps == nullptr || caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            *caps = caps_;
+            status = STATUS_SUCCESS;
+            break;
+    }
+    irp->IoStatus.Status = status;
+    if (capsMode_ != CapabilitiesMode::AnswerPending) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    QueueDpc([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    BusDevice* self = Of(device);
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    TraceEntry e;
+    e.major = IRP_MJ_PNP;
+    e.minor = s->MinorFunction;
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (s->MinorFunction) {
+        case IRP_MN_QUERY_CAPABILITIES:
+            e.status = status;
+            self->Record(e);
+            return self->AnswerCapabilities(irp, s);
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
+            status = STATUS_SUCCESS;
+            break;
+        default:
+            break;  // not handled: completed with its status unchanged
+    }
+    e.status = status;
+    self->Record(e);
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI BusDevice::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+    TraceEntry e;
+    e.major = IRP_MJ_SYSTEM_CONTROL;
+    e.minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    e.status = irp->IoStatus.Status;
+    Of(device)->Record(e);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+Answer BusDevice::DefaultAnswer(PIRP irp, PIO_STACK_LOCATION s) {
+    Answer a;
+    switch (s->Parameters.DeviceIoControl.IoControlCode) {
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+            ULONG bits = 0;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                bits = portStatus_ ? *portStatus_ : device_ ? device_->PortStatus() : 0;
+            }
+            a.effect = [bits](PIRP, PIO_STACK_LOCATION st) {
+                *static_cast<PULONG>(st->Parameters.Others.Argument1) = bits;
+            };
+            break;
+        }
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+            break;
+        case IOCTL_INTERNAL_USB_SUBMIT_URB:
+            return SubmitUrb(irp, static_cast<PURB>(s->Parameters.Others.Argument1));
+        default:
+            a.status = STATUS_INVALID_DEVICE_REQUEST;
+            break;
+    }
+    return a;
+}
+
+NTSTATUS NTAPI BusDevice::DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
+    BusDevice* self = Of(device);
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    TraceEntry e;
+    e.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    e.ioctl = s->Parameters.DeviceIoControl.IoControlCode;
+    if (e.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+        if (urb == nullptr) {
+            BugCheck(kBugDriverVerifierViolation, "NullUrb", "IOCTL_INTERNAL_USB_SUBMIT_URB without a URB");
+        }
+        e.urbFunction = urb->UrbHeader.Function;
+    }
+    e.status = STATUS_PENDING;
+    size_t index = self->Record(e);
+    Script script;
+    {
+        std::lock_guard<std::mutex> g(self->m_);
+        script = self->script_;
+    }
+    std::optional<Answer> a;
+    if (script) a = script(irp, s);
+    if (!a) a = self->DefaultAnswer(irp, s);
+    return self->Deliver(irp, *a, index);
+}
+
+NTSTATUS BusDevice::Deliver(PIRP irp, const Answer& a, size_t traceIndex) {
+    switch (a.mode) {
+        case AnswerMode::Inline: {
+            // The status decided at completion; the IRP may be gone once it completes.
+            NTSTATUS status = STATUS_PENDING;
+            Answer done = a;
+            auto decide = done.decide;
+            done.decide = [&status, decide](PIRP i, PIO_STACK_LOCATION st, Answer& out) {
+                if (decide) decide(i, st, out);
+                status = out.status;
+            };
+            Finish(irp, done, traceIndex);
+            return status;
+        }
+        case AnswerMode::Pend:
+            IoMarkIrpPending(irp);
+            QueueDpc([this, irp, a, traceIndex] { Finish(irp, a, traceIndex); });
+            return STATUS_PENDING;
+        case AnswerMode::Hold: {
+            IoMarkIrpPending(irp);
+            PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+            bool cancelNow = false;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                Pending p;
+                p.irp = irp;
+                p.traceIndex = traceIndex;
+                p.script = true;
+                p.cancelable = a.cancelable;
+                if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+                    auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+                    const USHORT f = urb->UrbHeader.Function;
+                    if (f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || f == URB_FUNCTION_ISOCH_TRANSFER ||
+                        f == URB_FUNCTION_CONTROL_TRANSFER) {
+                        p.pipe = LivePipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+                    }
+                }
+                pending_.push_back(p);
+                if (a.cancelable) {
+                    IoSetCancelRoutine(irp, &BusDevice::CancelPending);
+                    // Cancelled before the routine was in place: nobody else will call it.
+                    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                        pending_.pop_back();
+                        cancelNow = true;
+                    }
+                }
+            }
+            if (cancelNow) {
+                Pending p;
+                p.irp = irp;
+                p.traceIndex = traceIndex;
+                CompleteCancelled({p});
+            }
+            return STATUS_PENDING;
+        }
+    }
+    return STATUS_PENDING;
+}
+
+void BusDevice::Finish(PIRP irp, Answer a, size_t traceIndex) {
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    if (a.decide) a.decide(irp, s, a);
+    if (a.effect) a.effect(irp, s);
+    const bool urb = s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB;
+    if (urb) static_cast<PURB>(s->Parameters.Others.Argument1)->UrbHeader.Status = a.usbdStatus;
+    irp->IoStatus.Status = a.status;
+    irp->IoStatus.Information = a.information;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        // An entry cleared from the trace while its request was outstanding is not updated.
+        if (traceIndex >= traceCleared_) {
+            TraceEntry& e = trace_[traceIndex - traceCleared_];
+            e.status = a.status;
+            if (urb) e.usbdStatus = a.usbdStatus;
+        }
+    }
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (a.then) a.then();
+}
+
+}  // namespace sim::usb
