@@ -1,0 +1,29 @@
+// entry.cpp - driver entry and dispatch table.
+
+#include "kwdrv.h"
+
+// Runs once at PASSIVE_LEVEL before any device is added. Fills the dispatch table and names
+// AddDevice; allocates nothing, reads no registry value (RegistryPath is unused) and cannot
+// fail.
+_Use_decl_annotations_
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    // IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL and
+    // IRP_MJ_POWER are not served yet: like every major function not set here, they keep the
+    // I/O manager's default, which completes them with STATUS_INVALID_DEVICE_REQUEST.
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->DriverUnload = DriverUnload;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}
+
+// By the time the driver is unloaded every device object has been deleted by its removal
+// request, and the driver holds nothing per driver, so there is nothing to release.
+_Use_decl_annotations_
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+}
