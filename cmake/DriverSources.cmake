@@ -12,4 +12,7 @@ set(KWDRV_DRIVER_SOURCES
   usbconfig/pipes.cpp
   usbconfig/pending.cpp
   pnppower/pnp.cpp
+  transfer/openclose.cpp
+  transfer/readwrite.cpp
+  transfer/bulk.cpp
 )

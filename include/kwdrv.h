@@ -56,6 +56,19 @@ inline PDEVICE_EXTENSION KwGetExtension(PDEVICE_OBJECT DeviceObject)
     return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }
 
+// A pipe entry's PipeInfo is rebound by a restart while transfers on open handles read it, so
+// both sides use these: one indivisible load or store of the pointer. Any IRQL.
+inline PUSBD_PIPE_INFORMATION KwLoadPipeInfo(PPIPE_CONTEXT Entry)
+{
+    return static_cast<PUSBD_PIPE_INFORMATION>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile *>(&Entry->PipeInfo), NULL, NULL));
+}
+
+inline VOID KwStorePipeInfo(PPIPE_CONTEXT Entry, PUSBD_PIPE_INFORMATION PipeInfo)
+{
+    (void)InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&Entry->PipeInfo), PipeInfo);
+}
+
 // Every allocation of the driver is non-paged, because completion routines touch driver
 // buffers at DISPATCH_LEVEL. Returns NULL when pool is exhausted.
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -229,5 +242,51 @@ VOID CancelPendingTransfers(_In_ PDEVICE_OBJECT DeviceObject);
 
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID ClearPendingTransfers(_In_ PDEVICE_OBJECT DeviceObject);
+
+// transfer/openclose.cpp
+//
+// A handle's FsContext is NULL (opened without a pipe) or the address of the PipeTable entry it
+// holds. Opened is taken and given back only by interlocked compare-exchange on the LONG that
+// begins the entry (Opened and its padding), so one pipe is held by at most one handle, also
+// under racing opens.
+_Dispatch_type_(IRP_MJ_CREATE)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchCreate;
+
+_Dispatch_type_(IRP_MJ_CLOSE)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchClose;
+
+// transfer/readwrite.cpp
+_Dispatch_type_(IRP_MJ_READ)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchRead;
+
+_Dispatch_type_(IRP_MJ_WRITE)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchWrite;
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS FinishRequest(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _In_ NTSTATUS Status);
+
+// transfer/bulk.cpp
+//
+// What a bulk or interrupt transfer carries to its completion routine: allocated with the URB
+// by the dispatch, freed with it by BulkOrInterruptCompletion.
+typedef struct _TRANSFER_CONTEXT {
+    PURB Urb;                            // the transfer's URB (non-paged pool)
+    PDEVICE_OBJECT DeviceObject;         // the driver's own device object
+} TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PURB BuildBulkOrInterruptUrb(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
+                             _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS PrepareBulkOrInterruptTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                                        _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE BulkOrInterruptCompletion;
 
 #endif // KWDRV_H

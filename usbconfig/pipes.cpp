@@ -41,7 +41,7 @@ _Use_decl_annotations_
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT PipeContext,
                    BOOLEAN ClearEndpointHalt)
 {
-    PUSBD_PIPE_INFORMATION PipeInfo = (PipeContext != NULL) ? PipeContext->PipeInfo : NULL;
+    PUSBD_PIPE_INFORMATION PipeInfo = (PipeContext != NULL) ? KwLoadPipeInfo(PipeContext) : NULL;
     if (PipeInfo == NULL) {
         return STATUS_INVALID_HANDLE;
     }

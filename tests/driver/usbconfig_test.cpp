@@ -386,7 +386,8 @@ TEST_F(UsbConfigTest, StartFaultSweep) {
     }
 }
 
-// A start after a stop replaces both copies; the replaced ones stay readable until removal.
+// A start after a stop replaces both copies; the replaced ones stay readable until removal, and
+// a pipe stays held by the handle that opened it.
 TEST_F(UsbConfigTest, RestartKeepsReplacedCopiesUntilRemoval) {
     ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
     PUSB_DEVICE_DESCRIPTOR oldDevice = ext()->DeviceDescriptor;
@@ -402,8 +403,9 @@ TEST_F(UsbConfigTest, RestartKeepsReplacedCopiesUntilRemoval) {
     EXPECT_EQ(0x77, reinterpret_cast<PUCHAR>(ext()->DeviceDescriptor)[12]);
     EXPECT_EQ(0x00, reinterpret_cast<PUCHAR>(oldDevice)[12]);  // still readable, unchanged
     EXPECT_EQ(0x05, oldPipe4->EndpointAddress);
-    EXPECT_FALSE(ext()->PipeTable[0].Opened);
+    EXPECT_TRUE(ext()->PipeTable[0].Opened);  // still held by the handle that opened it
     ExpectNamedPipes(2);  // entries 2 to 4 lost their pipes
+    ext()->PipeTable[0].Opened = FALSE;
 }
 
 TEST_F(UsbConfigTest, ResetPipeRequests) {
