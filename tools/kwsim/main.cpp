@@ -1,6 +1,7 @@
 // kwsim: loads the driver into the host model, plugs in the simulated device and shows what the
 // driver does with it. Exits non-zero when a step fails; a verifier finding stops the process
 // with a bug-check report (and a non-zero exit) where it happens.
+#include "decode.h"
 #include "report.h"
 
 #include "kernel/model.h"
@@ -47,17 +48,21 @@ std::string PowerMap(const DEVICE_CAPABILITIES& c) {
 
 struct Options {
     bool json = false;
+    std::string deviceFile;  // empty: the built-in test firmware
 };
 
 bool ParseArgs(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             o->json = true;
+        } else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
+            o->deviceFile = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::cout << "usage: kwsim [--json]\n"
-                         "  Loads kwdrv into the host model, plugs in the built-in test device, shows what\n"
-                         "  AddDevice did, removes the device, unloads the driver and prints the verifier's\n"
-                         "  summary. --json prints one JSON object per step.\n";
+            std::cout << "usage: kwsim [--device FILE] [--json]\n"
+                         "  Loads kwdrv into the host model, plugs in a simulated device (the built-in test\n"
+                         "  firmware, or the JSON description in FILE), shows what AddDevice and the start did\n"
+                         "  (descriptors, the selected setting, the named pipes), removes the device, unloads the\n"
+                         "  driver and prints the verifier's summary. --json prints one JSON object per step.\n";
             return false;
         } else {
             std::cerr << "kwsim: unknown argument " << argv[i] << " (try --help)\n";
@@ -67,8 +72,58 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     return true;
 }
 
+// IRP_MN_START_DEVICE through the PnP manager, then what the start found and chose.
+void ShowStart(Reporter& out, sim::usb::BusDevice* bus, PDEVICE_OBJECT fdo) {
+    out.Note("starting the device");
+    sim::pnp::StartResult r = sim::pnp::Start(bus->Pdo());
+    Step start("IRP_MN_START_DEVICE", r.start.status, r.start.information);
+    start.failed = !NT_SUCCESS(r.start.status);
+    if (r.removed) start.details = {{"PnP manager", "removed the device after the failed start"}};
+    out.Print(start);
+    if (r.removed) return;
+
+    auto ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+    Step devDesc("device descriptor");
+    devDesc.details = DecodeDeviceDescriptor(*ext->DeviceDescriptor);
+    out.Print(devDesc);
+
+    Step config("configuration descriptor set");
+    PUSB_CONFIGURATION_DESCRIPTOR set = FetchConfigurationDescriptor(fdo);
+    if (set != nullptr) {
+        config.details = DecodeConfigurationSet(reinterpret_cast<const UCHAR*>(set), set->wTotalLength);
+        KwFreePool(set);
+    } else {
+        config.details = {{"!", "the set could not be read again"}};
+        config.failed = true;
+    }
+    out.Print(config);
+
+    Step chosen("selected setting");
+    const USBD_INTERFACE_INFORMATION* info = ext->InterfaceInfo;
+    chosen.details = {{"interface", std::to_string(info->InterfaceNumber) + " alternate setting " +
+                                        std::to_string(info->AlternateSetting) + ", " +
+                                        std::to_string(info->NumberOfPipes) + " pipe(s)"},
+                      {"why", info->AlternateSetting == 1
+                                  ? "interface 0 offers alternate setting 1, which the driver prefers"
+                                  : "interface 0 has no alternate setting 1: the default selection"}};
+    out.Print(chosen);
+
+    Step pipes("pipe table");
+    pipes.details = DecodePipeTable(*ext);
+    out.Print(pipes);
+}
+
 int Tour(const Options& opt) {
     Reporter out(opt.json);
+    std::shared_ptr<sim::usb::Device> device = sim::usb::Device::Default();
+    if (!opt.deviceFile.empty()) {
+        try {
+            device = sim::usb::Device::FromFile(opt.deviceFile);
+        } catch (const std::exception& e) {
+            std::cerr << "kwsim: " << e.what() << "\n";
+            return 2;
+        }
+    }
     out.Note("loading the driver");
     NTSTATUS st = STATUS_UNSUCCESSFUL;
     PDRIVER_OBJECT driver =
@@ -79,7 +134,7 @@ int Tour(const Options& opt) {
     if (driver == nullptr) return 1;
 
     out.Note("plugging in the device");
-    auto bus = std::make_unique<sim::usb::BusDevice>();
+    auto bus = std::make_unique<sim::usb::BusDevice>("USB\\VID_1209&PID_0001\\5&2f1a0c3&0&1", device);
     Step plug("plug in");
     plug.details = {{"instance", bus->InstanceId()}, {"PDO", sim::DeviceName(bus->Pdo())}};
     out.Print(plug);
@@ -108,8 +163,9 @@ int Tour(const Options& opt) {
         add.failed = !enabled || ext->OutstandingIo != 1 || (fdo->Flags & DO_DEVICE_INITIALIZING);
     }
     out.Print(add);
+    if (NT_SUCCESS(st)) ShowStart(out, bus.get(), fdo);
 
-    if (NT_SUCCESS(st)) {
+    if (NT_SUCCESS(st) && sim::DeviceExists(fdo)) {
         out.Note("removing the device");
         std::u16string link = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension)->InterfaceLinkName;
         sim::RequestResult r = sim::pnp::Remove(bus->Pdo());
