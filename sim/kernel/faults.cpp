@@ -15,6 +15,7 @@ struct FaultState {
     std::set<FaultKind> failKindAll;
     std::set<const void*> failSites;
     std::vector<FaultSite> sites;
+    std::vector<FaultSite> injectedSites;
     std::set<std::pair<int, const void*>> seen;
 };
 FaultState& F() {
@@ -52,6 +53,7 @@ void Clear() {
     f.failKindAll.clear();
     f.failSites.clear();
     f.sites.clear();
+    f.injectedSites.clear();
     f.seen.clear();
 }
 
@@ -89,6 +91,12 @@ uint64_t CallCount() {
     return f.calls;
 }
 
+std::vector<FaultSite> Injected() {
+    FaultState& f = F();
+    std::lock_guard<std::mutex> g(f.m);
+    return f.injectedSites;
+}
+
 uint64_t InjectedCount() {
     FaultState& f = F();
     std::lock_guard<std::mutex> g(f.m);
@@ -105,7 +113,10 @@ bool ShouldFail(FaultKind kind, const void* site) {
         if (f.seen.insert({static_cast<int>(kind), site}).second) f.sites.push_back({kind, site, ordinal});
         fail = f.failOrdinals.count(ordinal) != 0 || f.failKindAll.count(kind) != 0 ||
                f.failKindNth[kind].count(nth) != 0 || f.failSites.count(site) != 0;
-        if (fail) ++f.injected;
+        if (fail) {
+            ++f.injected;
+            f.injectedSites.push_back({kind, site, ordinal});
+        }
     }
     if (fail) {
         std::lock_guard<std::mutex> g(detail::TableLock());

@@ -131,6 +131,7 @@ void WaitWithWatchdog(std::unique_lock<std::mutex>& lock, std::condition_variabl
                       const std::function<bool()>& ready, const char* what);
 
 void ResetIrql();
+void ResetPnp();
 void StopDpcThread();
 void ResetFaults();
 

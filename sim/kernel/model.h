@@ -116,6 +116,8 @@ void FailSite(const void* site);
 std::vector<FaultSite> Sites();
 uint64_t CallCount();
 uint64_t InjectedCount();
+// The calls that were made to fail, in order.
+std::vector<FaultSite> Injected();
 // Used by the model's own services: true when this call must fail.
 bool ShouldFail(FaultKind kind, const void* site);
 }  // namespace faults
@@ -214,9 +216,50 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
 RequestResult Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill = {});
 // Sends IRP_MN_QUERY_CAPABILITIES as the PnP manager does (record pre-filled).
 RequestResult QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps);
-// Orderly removal of the function driver: REMOVE_DEVICE. Bug check if the driver's device
-// object is not gone afterwards.
+// REMOVE_DEVICE. Bug check if it fails, if a handle to the device is still open, or if the
+// function driver's device object is not gone afterwards.
 RequestResult Remove(PDEVICE_OBJECT pdo);
+
+// START_DEVICE, processed bottom-up by the drivers' own forwarding. When the start fails the
+// PnP manager removes the device at once, as Windows does (REMOVE_DEVICE without a query).
+struct StartResult {
+    RequestResult start;
+    bool removed = false;
+    RequestResult remove;
+};
+StartResult Start(PDEVICE_OBJECT pdo);
+
+// Resource rebalance: QUERY_STOP; STOP and START again when the query succeeds, CANCEL_STOP
+// when it fails. A failing restart removes the device (SURPRISE_REMOVAL then REMOVE).
+struct RebalanceResult {
+    RequestResult queryStop;
+    bool stopped = false;
+    RequestResult stop;
+    StartResult restart;
+    RequestResult cancelStop;
+};
+RebalanceResult Rebalance(PDEVICE_OBJECT pdo);
+
+// Orderly removal (disable, uninstall): QUERY_REMOVE; REMOVE when it succeeds, CANCEL_REMOVE
+// when it fails or when a handle to the device is still open (the removal is vetoed).
+struct OrderlyRemovalResult {
+    RequestResult queryRemove;
+    bool vetoedByOpenHandles = false;
+    bool removed = false;
+    RequestResult remove;
+    RequestResult cancelRemove;
+};
+OrderlyRemovalResult OrderlyRemove(PDEVICE_OBJECT pdo);
+
+// Surprise removal, after the device was unplugged: SURPRISE_REMOVAL now, which must not fail.
+// The PnP manager sends REMOVE only once the last handle is closed: call Remove then.
+RequestResult SurpriseRemoval(PDEVICE_OBJECT pdo);
+
+// Open file objects on the stack of this PDO, as the I/O manager counts them (the user side
+// reports opens and closes).
+void NoteFileOpened(PDEVICE_OBJECT pdo);
+void NoteFileClosed(PDEVICE_OBJECT pdo);
+size_t OpenFiles(PDEVICE_OBJECT pdo);
 }  // namespace pnp
 
 // Sends a request of the given major function to the top of a stack, as the I/O manager would,

@@ -2,6 +2,8 @@
 // the stack with STATUS_NOT_SUPPORTED preset, and requests from an upper driver.
 #include "internal.h"
 
+#include <map>
+
 namespace sim {
 namespace {
 std::mutex& PnpSerial() {
@@ -83,9 +85,52 @@ RequestResult QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps) {
                 [caps](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = caps; });
 }
 
+namespace {
+std::mutex& FilesLock() {
+    static std::mutex m;
+    return m;
+}
+std::map<PDEVICE_OBJECT, size_t>& Files() {
+    static auto* files = new std::map<PDEVICE_OBJECT, size_t>();
+    return *files;
+}
+
+void RequireSuccess(const RequestResult& r, const char* what) {
+    if (!NT_SUCCESS(r.status)) {
+        BugCheck(kBugPnpDetected, "PnpRequestMayNotFail", std::string(what) + " failed with " + StatusName(r.status));
+    }
+}
+}  // namespace
+
+void NoteFileOpened(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> g(FilesLock());
+    ++Files()[pdo];
+}
+
+void NoteFileClosed(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> g(FilesLock());
+    auto it = Files().find(pdo);
+    if (it == Files().end() || it->second == 0) {
+        BugCheck(kBugPnpDetected, "ModelFileCount", "a file object closed that was never opened");
+    }
+    if (--it->second == 0) Files().erase(it);
+}
+
+size_t OpenFiles(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> g(FilesLock());
+    auto it = Files().find(pdo);
+    return it == Files().end() ? 0 : it->second;
+}
+
 RequestResult Remove(PDEVICE_OBJECT pdo) {
+    if (OpenFiles(pdo) != 0) {
+        BugCheck(kBugPnpDetected, "RemoveWithOpenHandles",
+                 "IRP_MN_REMOVE_DEVICE is sent only after the last handle to the device is closed (" +
+                     std::to_string(OpenFiles(pdo)) + " still open)");
+    }
     PDEVICE_OBJECT fdo = TopOfStack(pdo);
     RequestResult r = Send(pdo, IRP_MN_REMOVE_DEVICE);
+    RequireSuccess(r, "IRP_MN_REMOVE_DEVICE");
     if (DeviceExists(fdo) && fdo != pdo) {
         BugCheck(kBugPnpDetected, "RemoveLeftDevice",
                  "after IRP_MN_REMOVE_DEVICE the function device object " + DeviceName(fdo) + " still exists");
@@ -93,7 +138,73 @@ RequestResult Remove(PDEVICE_OBJECT pdo) {
     return r;
 }
 
+StartResult Start(PDEVICE_OBJECT pdo) {
+    StartResult r;
+    r.start = Send(pdo, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(r.start.status)) {
+        r.removed = true;
+        r.remove = Send(pdo, IRP_MN_REMOVE_DEVICE);
+        RequireSuccess(r.remove, "IRP_MN_REMOVE_DEVICE after a failed start");
+    }
+    return r;
+}
+
+RebalanceResult Rebalance(PDEVICE_OBJECT pdo) {
+    RebalanceResult r;
+    r.queryStop = Send(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(r.queryStop.status)) {
+        r.cancelStop = Send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        RequireSuccess(r.cancelStop, "IRP_MN_CANCEL_STOP_DEVICE");
+        return r;
+    }
+    r.stopped = true;
+    r.stop = Send(pdo, IRP_MN_STOP_DEVICE);
+    r.restart.start = Send(pdo, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(r.restart.start.status)) {
+        RequireSuccess(Send(pdo, IRP_MN_SURPRISE_REMOVAL), "IRP_MN_SURPRISE_REMOVAL after a failed restart");
+        if (OpenFiles(pdo) == 0) {
+            r.restart.removed = true;
+            r.restart.remove = Remove(pdo);
+        }
+    }
+    return r;
+}
+
+OrderlyRemovalResult OrderlyRemove(PDEVICE_OBJECT pdo) {
+    OrderlyRemovalResult r;
+    r.queryRemove = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(r.queryRemove.status)) {
+        r.cancelRemove = Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        RequireSuccess(r.cancelRemove, "IRP_MN_CANCEL_REMOVE_DEVICE");
+        return r;
+    }
+    if (OpenFiles(pdo) != 0) {
+        // An application still holds the device open: the PnP manager vetoes the removal
+        // (outstanding open) and cancels it.
+        r.vetoedByOpenHandles = true;
+        r.cancelRemove = Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        RequireSuccess(r.cancelRemove, "IRP_MN_CANCEL_REMOVE_DEVICE");
+        return r;
+    }
+    r.removed = true;
+    r.remove = Remove(pdo);
+    return r;
+}
+
+RequestResult SurpriseRemoval(PDEVICE_OBJECT pdo) {
+    RequestResult r = Send(pdo, IRP_MN_SURPRISE_REMOVAL);
+    RequireSuccess(r, "IRP_MN_SURPRISE_REMOVAL");
+    return r;
+}
+
 }  // namespace pnp
+
+namespace detail {
+void ResetPnp() {
+    std::lock_guard<std::mutex> g(pnp::FilesLock());
+    pnp::Files().clear();
+}
+}  // namespace detail
 
 RequestResult SendToStack(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
                           const std::function<void(PIO_STACK_LOCATION)>& fill, NTSTATUS preset) {

@@ -76,6 +76,7 @@ void SetBugCheckHandler(std::function<void(const BugCheckReport&)> handler) {
 
 [[noreturn]] void BugCheck(ULONG code, const char* rule, const std::string& message) {
     BugCheckReport r{code, rule, message};
+    std::fflush(nullptr);  // what the run printed so far comes before the report
     std::fprintf(stderr, "\n*** BUGCHECK %s %s\n    %s\n", Hex(code).c_str(), rule, message.c_str());
     std::fflush(stderr);
     std::function<void(const BugCheckReport&)> h;
@@ -151,6 +152,7 @@ void ResetWorld() {
     StopDpcThread();
     ResetFaults();
     ResetIrql();
+    ResetPnp();
     ResetMdls();
     std::lock_guard<std::mutex> g(TableLock());
     World& w = W();
