@@ -42,8 +42,8 @@ static NTSTATUS PipeOfRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 }
 
 // The one path of every read (Read TRUE) and write (Read FALSE), at PASSIVE_LEVEL in the
-// caller's thread. Returns what IoCallDriver returned for a transfer that went down, else the
-// status the request was completed with.
+// caller's thread. Returns STATUS_PENDING for a transfer that went down, else the status the
+// request was completed with.
 //
 // A request of zero bytes arrives without an MDL (or, from a caller that builds its own, with
 // an empty one). It completes at once with STATUS_SUCCESS and Information 0: nothing is sent,
@@ -71,7 +71,14 @@ static NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN 
             Status = PrepareBulkOrInterruptTransfer(DeviceObject, Irp, PipeInfo, Read);
             if (NT_SUCCESS(Status)) {
                 // The request and its reference belong to BulkOrInterruptCompletion from here.
-                return IoCallDriver(KwGetExtension(DeviceObject)->LowerDeviceObject, Irp);
+                // When a stop is cancelling the request as it completes, that routine hands it
+                // to the canceller (STATUS_MORE_PROCESSING_REQUIRED), which completes it later
+                // on its own thread; so the request may still be unfinished when IoCallDriver
+                // returns, whatever status it returned. It is therefore marked pending before
+                // it goes down, and the dispatch returns STATUS_PENDING.
+                IoMarkIrpPending(Irp);
+                (void)IoCallDriver(KwGetExtension(DeviceObject)->LowerDeviceObject, Irp);
+                return STATUS_PENDING;
             }
             break;
 
