@@ -1,0 +1,513 @@
+#include "session.h"
+
+#include "decode.h"
+
+#include "kernel/model.h"
+
+#include "kwdrv.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+
+namespace kwsim {
+namespace {
+
+const char* const kInstanceId = "USB\\VID_1209&PID_0001\\5&2f1a0c3&0&1";
+
+std::string Flags(ULONG f) {
+    static const std::pair<ULONG, const char*> kNames[] = {
+        {DO_BUFFERED_IO, "DO_BUFFERED_IO"}, {DO_EXCLUSIVE, "DO_EXCLUSIVE"},
+        {DO_DIRECT_IO, "DO_DIRECT_IO"},     {DO_DEVICE_HAS_NAME, "DO_DEVICE_HAS_NAME"},
+        {DO_DEVICE_INITIALIZING, "DO_DEVICE_INITIALIZING"}, {DO_POWER_PAGABLE, "DO_POWER_PAGABLE"},
+    };
+    std::string s;
+    for (auto [bit, name] : kNames) {
+        if (f & bit) s += (s.empty() ? "" : "|") + std::string(name);
+    }
+    return s.empty() ? "0" : s;
+}
+
+std::string DState(DEVICE_POWER_STATE d) {
+    return d == PowerDeviceUnspecified ? "unspecified" : "D" + std::to_string(static_cast<int>(d) - 1);
+}
+
+std::string SState(SYSTEM_POWER_STATE s) {
+    return s == PowerSystemUnspecified ? "unspecified" : "S" + std::to_string(static_cast<int>(s) - 1);
+}
+
+bool ParseNumber(const std::string& w, unsigned long* v) {
+    char* end = nullptr;
+    *v = std::strtoul(w.c_str(), &end, 0);
+    return !w.empty() && end != nullptr && *end == '\0';
+}
+
+// "pattern N" or a list of hex bytes, starting at words[from].
+bool ParseBytes(const std::vector<std::string>& w, size_t from, std::vector<UCHAR>* bytes) {
+    bytes->clear();
+    if (from < w.size() && w[from] == "pattern") {
+        unsigned long n = 0;
+        if (from + 2 != w.size() || !ParseNumber(w[from + 1], &n) || n > 1u << 20) return false;
+        for (unsigned long i = 0; i < n; ++i) bytes->push_back(static_cast<UCHAR>(i));
+        return true;
+    }
+    for (size_t i = from; i < w.size(); ++i) {
+        char* end = nullptr;
+        unsigned long b = std::strtoul(w[i].c_str(), &end, 16);
+        if (w[i].empty() || *end != '\0' || b > 0xFF) return false;
+        bytes->push_back(static_cast<UCHAR>(b));
+    }
+    return true;
+}
+
+std::string PipeNameOf(const std::string& word) {
+    unsigned long index = 0;
+    if (ParseNumber(word, &index) && index < 10) return "\\KWDrv" + std::to_string(index);
+    return word.rfind('\\', 0) == 0 ? word : "\\" + word;
+}
+
+}  // namespace
+
+std::vector<Command> ParseScript(const std::string& text) {
+    std::vector<Command> out;
+    std::istringstream in(text);
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        line = line.substr(0, line.find('#'));
+        std::istringstream words(line);
+        Command c;
+        c.line = n;
+        for (std::string w; words >> w;) c.words.push_back(w);
+        if (!c.words.empty()) out.push_back(c);
+    }
+    return out;
+}
+
+const char* TourScript() {
+    return R"(# The built-in tour of the test firmware.
+plug                         # AddDevice
+start                        # IRP_MN_START_DEVICE: descriptors, the selected setting, the pipes
+open 0 as out                # every pipe by its name, \KWDrv0 to \KWDrv4
+open 1 as in
+open 2 as irq
+open 3 as isoout
+open 4 as isoin
+write out pattern 200        # bulk loopback: what goes out on 0x01 comes back on 0x81
+read in 200 expect pattern
+read irq 8 async report      # an interrupt read waits until the device has a report,
+frames 10                    # which the firmware sends every 10 frames (10 ms)
+wait report
+rebalance                    # QUERY_STOP, STOP, START: the pipes are selected again
+write out 4b 57 64 76
+read in 4 expect 4b 57 64 76
+read in 64 async pending     # nothing to read: the request stays in the USB stack
+unplug                       # surprise removal with the read pending
+wait pending
+close out
+close in
+close irq
+close isoout
+close isoin
+remove                       # IRP_MN_REMOVE_DEVICE once the last handle is closed
+unload
+)";
+}
+
+const char* ScriptHelp() {
+    return R"(Script language: one command per line; '#' starts a comment; numbers may be decimal or 0x hex.
+  plug                          plug the device in (AddDevice)
+  start                         IRP_MN_START_DEVICE; shows descriptors, the selected setting, the pipes
+  open PIPE [as NAME]           open the interface path plus a pipe name; PIPE is an index (1) or a
+                                name (KWDrv1); NAME names the handle (default: the pipe name)
+  close NAME                    close a handle (IRP_MJ_CLEANUP, then IRP_MJ_CLOSE)
+  write NAME BYTES...           write hex bytes (01 02 ff) or "pattern N" (N bytes 00 01 02 ...)
+  read NAME LENGTH [expect BYTES...]
+                                read LENGTH bytes; with expect, the data must match (BYTES as
+                                for write; "expect pattern" alone means a pattern of LENGTH bytes)
+  read NAME LENGTH async ID     start an overlapped read and go on
+  wait ID [expect BYTES...]     wait for an overlapped read
+  cancel NAME                   CancelIo on a handle
+  frames N                      advance the bus's 1 ms frame clock by N frames (interrupt reports
+                                fall due, waiting transfers move)
+  rebalance                     QUERY_STOP, STOP and START again
+  unplug                        the device is pulled out: IRP_MN_SURPRISE_REMOVAL
+  remove                        IRP_MN_REMOVE_DEVICE (after QUERY_REMOVE unless the device was unplugged)
+  descriptors | pipes           show the device's descriptors or the pipe table again
+  unload                        unload the driver
+)";
+}
+
+Session::Session(Reporter& out, std::shared_ptr<sim::usb::Device> device) : out_(out), device_(std::move(device)) {
+    app_ = std::make_unique<sim::app::Process>("kwsim.exe");
+    Load();
+}
+
+Session::~Session() = default;
+
+PDEVICE_EXTENSION Session::Ext() const { return static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension); }
+
+std::u16string Session::InterfacePath() const { return sim::app::UserPath(link_); }
+
+bool Session::Usage(const Command& c, const std::string& message) {
+    std::cerr << "kwsim: script line " << c.line << ": " << message << "\n";
+    return false;
+}
+
+bool Session::FindHandle(const std::string& name, sim::app::Handle* h) {
+    auto it = handles_.find(name);
+    if (it == handles_.end()) {
+        std::cerr << "kwsim: no open handle named " << name << "\n";
+        return false;
+    }
+    *h = it->second;
+    return true;
+}
+
+bool Session::Run(const Command& c) {
+    const std::string& verb = c.words[0];
+    const std::vector<std::string>& w = c.words;
+    bool deviceNeeded = verb != "plug" && verb != "unload";
+    if (deviceNeeded && (fdo_ == nullptr || !sim::DeviceExists(fdo_))) {
+        return Usage(c, verb + " needs a plugged-in device");
+    }
+    if (verb == "plug" && w.size() == 1) return Plug();
+    if (verb == "start" && w.size() == 1) return Start();
+    if (verb == "open" && (w.size() == 2 || (w.size() == 4 && w[2] == "as"))) return Open(w);
+    if (verb == "close" && w.size() == 2) return Close(w);
+    if (verb == "write" && w.size() >= 3) return Write(w);
+    if (verb == "read" && w.size() >= 3) return Read(w);
+    if (verb == "wait" && w.size() >= 2) return Wait(w);
+    if (verb == "cancel" && w.size() == 2) return Cancel(w);
+    if (verb == "frames" && w.size() == 2) return Frames(w);
+    if (verb == "rebalance" && w.size() == 1) return Rebalance();
+    if (verb == "unplug" && w.size() == 1) return Unplug();
+    if (verb == "remove" && w.size() == 1) return Remove();
+    if (verb == "unload" && w.size() == 1) return Unload();
+    if ((verb == "descriptors" || verb == "pipes") && w.size() == 1) return Report(verb);
+    return Usage(c, "cannot run \"" + verb + "\" with these words (see kwsim --help)");
+}
+
+bool Session::Load() {
+    out_.Note("loading the driver");
+    NTSTATUS st = STATUS_UNSUCCESSFUL;
+    driver_ = sim::LoadDriver("kwdrv", DriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kwdrv",
+                              &st);
+    Step s("DriverEntry", st);
+    s.failed = driver_ == nullptr;
+    out_.Print(s);
+    return driver_ != nullptr;
+}
+
+bool Session::Plug() {
+    if (driver_ == nullptr || bus_ != nullptr) {
+        std::cerr << "kwsim: plug needs a loaded driver and an empty port\n";
+        return false;
+    }
+    out_.Note("plugging in the device");
+    bus_ = std::make_unique<sim::usb::BusDevice>(kInstanceId, device_);
+    NTSTATUS st = sim::pnp::AddDevice(driver_, bus_->Pdo());
+    Step add("AddDevice", st);
+    add.failed = !NT_SUCCESS(st);
+    if (NT_SUCCESS(st)) {
+        fdo_ = sim::pnp::TopOfStack(bus_->Pdo());
+        PDEVICE_EXTENSION e = Ext();
+        link_ = e->InterfaceLinkName;
+        bool enabled = sim::QueryInterfaceState(link_) == sim::InterfaceState::Enabled;
+        add.details = {
+            {"instance", bus_->InstanceId()},
+            {"device object", sim::DeviceName(fdo_) + " above " + sim::DeviceName(e->LowerDeviceObject)},
+            {"stack size", std::to_string(fdo_->StackSize)},
+            {"flags", Flags(fdo_->Flags)},
+            {"interface", sim::Narrow(link_) + (enabled ? " (enabled)" : " (NOT enabled)")},
+            {"capabilities", "DeviceWake " + DState(e->DeviceCapabilities.DeviceWake) + ", SystemWake " +
+                                 SState(e->DeviceCapabilities.SystemWake)},
+            {"OutstandingIo", std::to_string(e->OutstandingIo)},
+        };
+        add.failed = !enabled || e->OutstandingIo != 1 || (fdo_->Flags & DO_DEVICE_INITIALIZING);
+    }
+    out_.Print(add);
+    return true;
+}
+
+bool Session::Start() {
+    out_.Note("starting the device");
+    sim::pnp::StartResult r = sim::pnp::Start(bus_->Pdo());
+    Step start("IRP_MN_START_DEVICE", r.start.status);
+    start.failed = !NT_SUCCESS(r.start.status);
+    if (r.removed) start.details = {{"PnP manager", "removed the device after the failed start"}};
+    out_.Print(start);
+    if (r.removed) return true;
+    started_ = true;
+    return Report("descriptors") && Report("pipes");
+}
+
+bool Session::Report(const std::string& what) {
+    PDEVICE_EXTENSION e = Ext();
+    if (what == "descriptors") {
+        if (e->DeviceDescriptor == nullptr) {
+            std::cerr << "kwsim: the device has not been started\n";
+            return false;
+        }
+        Step dev("device descriptor");
+        dev.details = DecodeDeviceDescriptor(*e->DeviceDescriptor);
+        out_.Print(dev);
+        Step config("configuration descriptor set");
+        PUSB_CONFIGURATION_DESCRIPTOR set = FetchConfigurationDescriptor(fdo_);
+        if (set != nullptr) {
+            config.details = DecodeConfigurationSet(reinterpret_cast<const UCHAR*>(set), set->wTotalLength);
+            KwFreePool(set);
+        } else {
+            config.details = {{"!", "the set could not be read again"}};
+            config.failed = true;
+        }
+        out_.Print(config);
+        return true;
+    }
+    if (e->InterfaceInfo == nullptr) {
+        std::cerr << "kwsim: no configuration is selected\n";
+        return false;
+    }
+    Step chosen("selected setting");
+    const USBD_INTERFACE_INFORMATION* info = e->InterfaceInfo;
+    chosen.details = {{"interface", std::to_string(info->InterfaceNumber) + " alternate setting " +
+                                        std::to_string(info->AlternateSetting) + ", " +
+                                        std::to_string(info->NumberOfPipes) + " pipe(s)"},
+                      {"why", info->AlternateSetting == 1
+                                  ? "interface 0 offers alternate setting 1, which the driver prefers"
+                                  : "interface 0 has no alternate setting 1: the default selection"}};
+    out_.Print(chosen);
+    Step pipes("pipe table");
+    pipes.details = DecodePipeTable(*e);
+    out_.Print(pipes);
+    return true;
+}
+
+bool Session::Open(const std::vector<std::string>& w) {
+    std::string pipe = PipeNameOf(w[1]);
+    std::string name = w.size() == 4 ? w[3] : pipe.substr(1);
+    if (handles_.count(name) != 0) {
+        std::cerr << "kwsim: a handle named " << name << " is already open\n";
+        return false;
+    }
+    // Handles are overlapped, so a script can leave a read pending and go on.
+    sim::app::OpenResult r = app_->Open(InterfacePath() + sim::Widen(pipe), sim::app::OpenOptions{true});
+    Step s("open " + pipe, r.status);
+    s.details = {{"handle", name}};
+    s.failed = !NT_SUCCESS(r.status);
+    if (NT_SUCCESS(r.status)) handles_[name] = r.handle;
+    out_.Print(s);
+    return true;
+}
+
+bool Session::Close(const std::vector<std::string>& w) {
+    sim::app::Handle h;
+    if (!FindHandle(w[1], &h)) return false;
+    NTSTATUS st = app_->Close(h);
+    app_->Flush();
+    handles_.erase(w[1]);
+    Step s("close " + w[1], st);
+    s.failed = !NT_SUCCESS(st);
+    out_.Print(s);
+    return true;
+}
+
+bool Session::Write(const std::vector<std::string>& w) {
+    sim::app::Handle h;
+    std::vector<UCHAR> data;
+    if (!FindHandle(w[1], &h)) return false;
+    if (!ParseBytes(w, 2, &data)) {
+        std::cerr << "kwsim: write takes hex bytes or \"pattern N\"\n";
+        return false;
+    }
+    PVOID buffer = app_->Alloc(data.empty() ? 1 : data.size());
+    if (!data.empty()) app_->Store(buffer, data.data(), data.size());
+    sim::app::IoResult r = Complete(app_->Write(h, buffer, static_cast<ULONG>(data.size()), 0, &ov_), ov_);
+    Step s("write " + w[1], r.status, r.iosb.Information);
+    s.details = {{"data", data.empty() ? "(none)" : Bytes(data.data(), data.size())}};
+    s.failed = !NT_SUCCESS(r.status) || r.iosb.Information != data.size();
+    out_.Print(s);
+    app_->Free(buffer);
+    return true;
+}
+
+bool Session::Read(const std::vector<std::string>& w) {
+    sim::app::Handle h;
+    unsigned long length = 0;
+    if (!FindHandle(w[1], &h)) return false;
+    if (!ParseNumber(w[2], &length) || length > 1u << 20) {
+        std::cerr << "kwsim: read takes a length\n";
+        return false;
+    }
+    PVOID buffer = app_->Alloc(length == 0 ? 1 : length);
+    if (w.size() == 5 && w[3] == "async") {
+        Async& a = async_[w[4]];
+        a.overlapped = std::make_unique<sim::app::Overlapped>();
+        a.buffer = buffer;
+        a.length = static_cast<ULONG>(length);
+        a.handle = w[1];
+        sim::app::IoResult r = app_->Read(h, buffer, a.length, 0, a.overlapped.get());
+        Step s("read " + w[1] + " (overlapped " + w[4] + ")", r.status);
+        out_.Print(s);
+        return true;
+    }
+    std::vector<UCHAR> expected;
+    bool expect = w.size() > 3 && w[3] == "expect";
+    bool patternOfLength = expect && w.size() == 5 && w[4] == "pattern";
+    for (unsigned long i = 0; patternOfLength && i < length; ++i) expected.push_back(static_cast<UCHAR>(i));
+    if ((w.size() > 3 && !expect) || (expect && !patternOfLength && !ParseBytes(w, 4, &expected))) {
+        std::cerr << "kwsim: read NAME LENGTH [expect BYTES...] or read NAME LENGTH async ID\n";
+        return false;
+    }
+    sim::app::IoResult r = Complete(app_->Read(h, buffer, static_cast<ULONG>(length), 0, &ov_), ov_);
+    std::vector<UCHAR> got = app_->Load(buffer, r.iosb.Information);
+    Step s("read " + w[1], r.status, r.iosb.Information);
+    s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
+    s.failed = !NT_SUCCESS(r.status) || (expect && got != expected);
+    if (expect && got != expected) s.details.push_back({"expected", Bytes(expected.data(), expected.size())});
+    out_.Print(s);
+    app_->Free(buffer);
+    return true;
+}
+
+sim::app::IoResult Session::Complete(sim::app::IoResult r, sim::app::Overlapped& ov) {
+    if (r.status == STATUS_PENDING) {
+        ov.Wait();
+        r.status = ov.Internal();
+        r.iosb.Status = ov.Internal();
+        r.iosb.Information = ov.InternalHigh();
+    }
+    return r;
+}
+
+bool Session::Wait(const std::vector<std::string>& w) {
+    auto it = async_.find(w[1]);
+    if (it == async_.end()) {
+        std::cerr << "kwsim: no overlapped request named " << w[1] << "\n";
+        return false;
+    }
+    Async& a = it->second;
+    a.overlapped->Wait();
+    NTSTATUS st = a.overlapped->Internal();
+    ULONG_PTR info = a.overlapped->InternalHigh();
+    std::vector<UCHAR> got = app_->Load(a.buffer, info);
+    Step s("wait " + w[1], st, info);
+    s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
+    std::vector<UCHAR> expected;
+    if (w.size() > 2) {
+        if (w[2] != "expect" || !ParseBytes(w, 3, &expected)) return Usage(Command{0, w}, "wait ID [expect BYTES...]");
+        s.failed = !NT_SUCCESS(st) || got != expected;
+    }
+    out_.Print(s);
+    app_->Free(a.buffer);
+    async_.erase(it);
+    return true;
+}
+
+bool Session::Cancel(const std::vector<std::string>& w) {
+    sim::app::Handle h;
+    if (!FindHandle(w[1], &h)) return false;
+    Step s("cancel " + w[1], app_->CancelIo(h));
+    out_.Print(s);
+    return true;
+}
+
+bool Session::Frames(const std::vector<std::string>& w) {
+    unsigned long n = 0;
+    if (!ParseNumber(w[1], &n) || n > 100000) {
+        std::cerr << "kwsim: frames takes a count\n";
+        return false;
+    }
+    bus_->AdvanceFrames(static_cast<ULONG>(n));
+    sim::FlushDpcs();
+    Step s("frames " + w[1]);
+    s.details = {{"frame number", std::to_string(bus_->FrameNumber())}};
+    out_.Print(s);
+    return true;
+}
+
+bool Session::Rebalance() {
+    out_.Note("resource rebalance");
+    sim::pnp::RebalanceResult r = sim::pnp::Rebalance(bus_->Pdo());
+    out_.Print(Step("IRP_MN_QUERY_STOP_DEVICE", r.queryStop.status));
+    if (!r.stopped) {
+        out_.Print(Step("IRP_MN_CANCEL_STOP_DEVICE", r.cancelStop.status));
+        return true;
+    }
+    Step stop("IRP_MN_STOP_DEVICE", r.stop.status);
+    stop.failed = !NT_SUCCESS(r.stop.status);
+    out_.Print(stop);
+    Step start("IRP_MN_START_DEVICE", r.restart.start.status);
+    start.failed = !NT_SUCCESS(r.restart.start.status);
+    out_.Print(start);
+    return NT_SUCCESS(r.restart.start.status) ? Report("pipes") : true;
+}
+
+bool Session::Unplug() {
+    out_.Note("surprise removal");
+    bus_->Unplug();
+    out_.Print(Step("device unplugged"));
+    sim::RequestResult r = sim::pnp::SurpriseRemoval(bus_->Pdo());
+    out_.Print(Step("IRP_MN_SURPRISE_REMOVAL", r.status));
+    surpriseRemoved_ = true;
+    return true;
+}
+
+bool Session::Remove() {
+    out_.Note("removal");
+    if (!handles_.empty()) {
+        std::cerr << "kwsim: close every handle first: Windows sends IRP_MN_REMOVE_DEVICE only then\n";
+        return false;
+    }
+    PDEVICE_OBJECT device = fdo_;
+    if (surpriseRemoved_) {
+        sim::RequestResult r = sim::pnp::Remove(bus_->Pdo());
+        out_.Print(Step("IRP_MN_REMOVE_DEVICE", r.status));
+    } else {
+        sim::pnp::OrderlyRemovalResult r = sim::pnp::OrderlyRemove(bus_->Pdo());
+        out_.Print(Step("IRP_MN_QUERY_REMOVE_DEVICE", r.queryRemove.status));
+        if (r.removed) out_.Print(Step("IRP_MN_REMOVE_DEVICE", r.remove.status));
+    }
+    Step after("after removal");
+    bool disabled = sim::QueryInterfaceState(link_) == sim::InterfaceState::Disabled;
+    after.details = {{"device object", sim::DeviceExists(device) ? "still present" : "deleted"},
+                     {"interface", disabled ? "disabled" : "STILL ENABLED"}};
+    after.failed = sim::DeviceExists(device) || !disabled;
+    out_.Print(after);
+    fdo_ = nullptr;
+    return true;
+}
+
+bool Session::Unload() {
+    if (driver_ == nullptr) return false;
+    if (fdo_ != nullptr && sim::DeviceExists(fdo_)) {
+        std::cerr << "kwsim: remove the device before unloading the driver\n";
+        return false;
+    }
+    out_.Note("unloading the driver");
+    bus_.reset();
+    sim::UnloadDriver(driver_);
+    driver_ = nullptr;
+    out_.Print(Step("DriverUnload"));
+    return true;
+}
+
+void Session::Finish() {
+    for (auto& [id, a] : async_) {
+        sim::app::Handle h;
+        if (FindHandle(a.handle, &h)) app_->CancelIo(h);
+    }
+    async_.clear();
+    std::vector<std::string> open;
+    for (auto& [name, h] : handles_) open.push_back(name);
+    for (const std::string& name : open) Close({"close", name});
+    if (fdo_ != nullptr && sim::DeviceExists(fdo_)) Remove();
+    if (driver_ != nullptr) Unload();
+    app_.reset();
+    sim::VerifierSummary summary = sim::Summary();
+    sim::EndScenario();
+    Step verdict("verifier");
+    verdict.details = {{"summary", sim::FormatSummary(summary)}};
+    out_.Print(verdict);
+}
+
+}  // namespace kwsim
