@@ -159,3 +159,45 @@ TEST_F(PnpTest, StartAndRemovalFaultSweep) {
 }
 
 }  // namespace
+
+namespace {
+
+// The start sequence on every device description the model's tests use: which setting is
+// chosen, how many pipes get names (never more than 14), and a clean removal.
+TEST_F(PnpTest, StartOnEachTestDevice) {
+    const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../sim/devices/";
+    struct Case {
+        const char* file;
+        NTSTATUS status;
+        int alternateSetting;
+        int namedPipes;
+    };
+    const Case cases[] = {
+        {"alt0_only.json", STATUS_SUCCESS, 0, 2},
+        {"endpoints14.json", STATUS_SUCCESS, 1, 14},
+        {"endpoints15.json", STATUS_SUCCESS, 1, 14},
+        // The first read says 32 bytes, so the set the driver holds has only alternate setting 0.
+        {"growing_total.json", STATUS_SUCCESS, 0, 2},
+        {"long_one_interface.json", STATUS_SUCCESS, 1, 14},
+        // Two interfaces: the driver selects interface 0 only, which the USB stack refuses.
+        {"long_set.json", STATUS_UNSUCCESSFUL, 0, 0},
+        {"no_pipes.json", STATUS_SUCCESS, 0, 0},
+        {"short_and_stalls.json", STATUS_SUCCESS, 0, 2},
+        {"vendor_interface.json", STATUS_SUCCESS, 1, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        bus().PlugIn(sim::usb::Device::FromFile(dir + c.file));
+        ASSERT_EQ(STATUS_SUCCESS, Add());
+        sim::pnp::StartResult r = sim::pnp::Start(bus().Pdo());
+        EXPECT_EQ(c.status, r.start.status);
+        if (NT_SUCCESS(r.start.status)) {
+            EXPECT_EQ(c.alternateSetting, ext()->InterfaceInfo->AlternateSetting);
+            ExpectConfigured(c.namedPipes);
+            Remove();
+        }
+        EXPECT_EQ(0u, sim::LivePoolCount());
+    }
+}
+
+}  // namespace
