@@ -4,6 +4,7 @@
 #include "usb/status.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace sim::usb {
 
@@ -38,9 +39,24 @@ BusDevice::BusDevice(const std::string& instanceId, std::shared_ptr<Device> devi
     driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     pdo_ = CreatePdo(driver_, instanceId, sizeof(BusDevice*));
     *static_cast<BusDevice**>(pdo_->DeviceExtension) = this;
+    if (device_) device_->SetChangeHook([this] { Service(); });
 }
 
 BusDevice::~BusDevice() {
+    std::shared_ptr<Device> device = PluggedDevice();
+    if (device) device->SetChangeHook(nullptr);
+    // A reset the test never released runs now, so its request does not outlive the bus.
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (heldReset_) StartResetWorker(heldReset_->first, heldReset_->second);
+        heldReset_.reset();
+    }
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        workers.swap(workers_);
+    }
+    for (std::thread& t : workers) t.join();
     FlushDpcs();
     if (DeviceExists(pdo_)) DeletePdo(pdo_);
     DeleteModelDriver(driver_);
@@ -70,13 +86,46 @@ void BusDevice::SetCapabilitiesMode(CapabilitiesMode mode, NTSTATUS failStatus) 
 }
 
 void BusDevice::PlugIn(std::shared_ptr<Device> device) {
-    std::lock_guard<std::mutex> g(m_);
-    if (!pending_.empty()) {
-        BugCheck(kBugDriverVerifierViolation, "ModelPlugInWhileBusy",
-                 "PlugIn with " + std::to_string(pending_.size()) + " requests outstanding on the port");
+    std::shared_ptr<Device> old;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (!pending_.empty()) {
+            BugCheck(kBugDriverVerifierViolation, "ModelPlugInWhileBusy",
+                     "PlugIn with " + std::to_string(pending_.size()) + " requests outstanding on the port");
+        }
+        CloseConfiguration();
+        old = std::exchange(device_, device);
     }
-    CloseConfiguration();
-    device_ = std::move(device);
+    if (old) old->SetChangeHook(nullptr);
+    if (device) device->SetChangeHook([this] { Service(); });
+}
+
+void BusDevice::Unplug() {
+    std::shared_ptr<Device> gone;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        gone = std::exchange(device_, nullptr);
+        std::vector<Pending> failed = Claim([](const Pending& p) { return p.transfer || (p.script && p.cancelable); });
+        for (Pending& p : failed) p.outcome = USBD_STATUS_DEVICE_GONE;
+        QueueCompletions(failed);
+    }
+    if (gone) gone->SetChangeHook(nullptr);
+}
+
+void BusDevice::AdvanceFrames(ULONG frames) {
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        frame_ += frames;
+        device = device_;
+    }
+    // The device's change hook runs the pipes.
+    if (device) device->AdvanceFrames(frames);
+}
+
+ULONG BusDevice::FrameNumber() const {
+    std::lock_guard<std::mutex> g(m_);
+    return frame_;
 }
 
 std::shared_ptr<Device> BusDevice::PluggedDevice() const {
@@ -100,6 +149,31 @@ void BusDevice::SetControlMode(AnswerMode mode) {
 void BusDevice::SetAbortOrder(AbortOrder order) {
     std::lock_guard<std::mutex> g(m_);
     abortOrder_ = order;
+}
+
+void BusDevice::SetTransferMode(AnswerMode mode) {
+    if (mode == AnswerMode::Hold) {
+        BugCheck(kBugDriverVerifierViolation, "ModelBadTransferMode", "transfers complete inline or pend");
+    }
+    std::lock_guard<std::mutex> g(m_);
+    transferMode_ = mode;
+}
+
+void BusDevice::SetShortTransferRule(ShortTransferRule rule) {
+    std::lock_guard<std::mutex> g(m_);
+    shortRule_ = rule;
+}
+
+void BusDevice::SetResetPortMode(AnswerMode mode) {
+    std::lock_guard<std::mutex> g(m_);
+    resetPortMode_ = mode;
+}
+
+void BusDevice::ReleaseResetPort() {
+    std::lock_guard<std::mutex> g(m_);
+    if (!heldReset_) BugCheck(kBugDriverVerifierViolation, "ModelNoHeldReset", "no port reset is held");
+    StartResetWorker(heldReset_->first, heldReset_->second);
+    heldReset_.reset();
 }
 
 size_t BusDevice::HeldCount() const {
@@ -151,11 +225,40 @@ std::vector<BusDevice::Pending> BusDevice::Claim(const std::function<bool(const 
     return claimed;
 }
 
+Answer BusDevice::Ended(const Pending& p, USBD_STATUS usbd) {
+    Answer a;
+    a.usbdStatus = usbd;
+    a.status = NtStatusFromUsbd(usbd);
+    if (p.transfer) {
+        const PURB urb = p.urb;
+        const ULONG moved = p.moved, errors = p.errors;
+        const bool iso = p.iso;
+        a.effect = [urb, moved, errors, iso](PIRP, PIO_STACK_LOCATION) {
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = moved;
+            if (iso) urb->UrbIsochronousTransfer.ErrorCount = errors;
+        };
+    }
+    return a;
+}
+
 void BusDevice::CompleteCancelled(const std::vector<Pending>& claimed) {
-    Answer cancelled;
-    cancelled.status = STATUS_CANCELLED;
-    cancelled.usbdStatus = USBD_STATUS_CANCELED;
-    for (const Pending& p : claimed) Finish(p.irp, cancelled, p.traceIndex);
+    for (const Pending& p : claimed) Finish(p.irp, Ended(p, USBD_STATUS_CANCELED), p.traceIndex);
+}
+
+void BusDevice::QueueCompletions(const std::vector<Pending>& done) {
+    // Queued while m_ is held, so completions of one pipe reach the DPC thread in queue order
+    // whichever thread ran the pipe. `completing` drops as each completion starts: an inline
+    // completion on the pipe may begin once every earlier one has begun.
+    for (const Pending& p : done) {
+        if (p.pipe != nullptr) ++p.pipe->completing;
+        QueueDpc([this, p] {
+            if (p.pipe != nullptr) {
+                std::lock_guard<std::mutex> g(m_);
+                --p.pipe->completing;
+            }
+            Finish(p.irp, Ended(p, p.outcome), p.traceIndex);
+        });
+    }
 }
 
 Answer BusDevice::WithCancelled(Answer a, std::vector<Pending> claimed) {
@@ -258,14 +361,28 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             e.status = status;
             self->Record(e);
             return self->AnswerCapabilities(irp, s);
-        case IRP_MN_START_DEVICE:
+        case IRP_MN_START_DEVICE: {
+            std::lock_guard<std::mutex> g(self->m_);
+            self->pdoRemoved_ = false;  // started again after an orderly removal
+            status = STATUS_SUCCESS;
+            break;
+        }
+        case IRP_MN_SURPRISE_REMOVAL: {
+            // New URBs fail from now on; queued transfers stay for the driver to abort.
+            std::lock_guard<std::mutex> g(self->m_);
+            self->pdoRemoved_ = true;
+            status = STATUS_SUCCESS;
+            break;
+        }
+        case IRP_MN_REMOVE_DEVICE:
+            self->RemovePdo();
+            status = STATUS_SUCCESS;
+            break;
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-        case IRP_MN_REMOVE_DEVICE:
             status = STATUS_SUCCESS;
             break;
         default:
@@ -276,6 +393,26 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+void BusDevice::RemovePdo() {
+    std::vector<Pending> claimed;
+    std::shared_ptr<Device> device;
+    bool configured = false;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        pdoRemoved_ = true;
+        configured = configuration_ != nullptr;
+        claimed = CloseConfiguration();
+        device = device_;
+    }
+    // Transfers the driver left on its pipes are cancelled before the removal completes.
+    CompleteCancelled(claimed);
+    if (configured && device) {
+        SetupPacket s;
+        s.bRequest = USB_REQUEST_SET_CONFIGURATION;
+        RunControl(s, nullptr, nullptr);
+    }
 }
 
 NTSTATUS NTAPI BusDevice::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -289,7 +426,7 @@ NTSTATUS NTAPI BusDevice::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-Answer BusDevice::DefaultAnswer(PIRP irp, PIO_STACK_LOCATION s) {
+Answer BusDevice::DefaultAnswer(PIO_STACK_LOCATION s) {
     Answer a;
     switch (s->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
@@ -303,10 +440,6 @@ Answer BusDevice::DefaultAnswer(PIRP irp, PIO_STACK_LOCATION s) {
             };
             break;
         }
-        case IOCTL_INTERNAL_USB_RESET_PORT:
-            break;
-        case IOCTL_INTERNAL_USB_SUBMIT_URB:
-            return SubmitUrb(irp, static_cast<PURB>(s->Parameters.Others.Argument1));
         default:
             a.status = STATUS_INVALID_DEVICE_REQUEST;
             break;
@@ -336,8 +469,126 @@ NTSTATUS NTAPI BusDevice::DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     }
     std::optional<Answer> a;
     if (script) a = script(irp, s);
-    if (!a) a = self->DefaultAnswer(irp, s);
+    if (!a) return self->DefaultDispatch(irp, s, index);
     return self->Deliver(irp, *a, index);
+}
+
+NTSTATUS BusDevice::DefaultDispatch(PIRP irp, PIO_STACK_LOCATION s, size_t traceIndex) {
+    switch (s->Parameters.DeviceIoControl.IoControlCode) {
+        case IOCTL_INTERNAL_USB_SUBMIT_URB: {
+            auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+            const USHORT f = urb->UrbHeader.Function;
+            if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+                BugCheck(kBugIrqlNotLessOrEqual, "UrbIrql", UrbFunctionName(f) + " submitted above DISPATCH_LEVEL");
+            }
+            if (std::optional<Answer> refused = Refuse(urb)) return Deliver(irp, *refused, traceIndex);
+            if (f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return SubmitTransfer(irp, urb, traceIndex);
+            if (f == URB_FUNCTION_ISOCH_TRANSFER) return SubmitIsochronous(irp, urb, traceIndex);
+            return Deliver(irp, SubmitUrb(irp, urb), traceIndex);
+        }
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+            return ResetPort(irp, traceIndex);
+        default:
+            return Deliver(irp, DefaultAnswer(s), traceIndex);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Port reset
+// ---------------------------------------------------------------------------------------------
+
+NTSTATUS BusDevice::ResetPort(PIRP irp, size_t traceIndex) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        BugCheck(kBugIrqlNotLessOrEqual, "UsbIoctlIrql", "IOCTL_INTERNAL_USB_RESET_PORT above PASSIVE_LEVEL");
+    }
+    Answer refused;
+    AnswerMode mode = AnswerMode::Inline;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        const size_t busy = static_cast<size_t>(
+            std::count_if(pending_.begin(), pending_.end(), [](const Pending& p) { return p.pipe != nullptr; }));
+        if (busy != 0) {
+            // Windows resets the port under the transfers, which then fail in ways the driver
+            // cannot tell apart from device errors; the documented order is abort, then reset.
+            BugCheck(kBugDriverVerifierViolation, "ResetPortWithTransfersPending",
+                     "IOCTL_INTERNAL_USB_RESET_PORT with " + std::to_string(busy) +
+                         " transfers still queued on the device's pipes (abort them first)");
+        }
+        if (pdoRemoved_) {
+            refused.status = STATUS_DELETE_PENDING;
+        } else if (resetting_) {
+            refused.status = STATUS_UNSUCCESSFUL;
+        } else if (!device_) {
+            refused.status = STATUS_DEVICE_NOT_CONNECTED;
+        } else {
+            refused.status = STATUS_PENDING;
+            resetting_ = true;
+            mode = resetPortMode_;
+        }
+    }
+    if (refused.status != STATUS_PENDING) return Deliver(irp, refused, traceIndex);
+    if (mode == AnswerMode::Inline) {
+        Answer a;
+        a.status = RunPortReset();
+        return Deliver(irp, a, traceIndex);
+    }
+    IoMarkIrpPending(irp);
+    std::lock_guard<std::mutex> g(m_);
+    if (mode == AnswerMode::Pend) {
+        StartResetWorker(irp, traceIndex);
+    } else {
+        heldReset_ = std::make_pair(irp, traceIndex);
+    }
+    return STATUS_PENDING;
+}
+
+void BusDevice::StartResetWorker(PIRP irp, size_t traceIndex) {
+    // A worker at PASSIVE_LEVEL, as the hub runs the reset from a work item.
+    workers_.emplace_back([this, irp, traceIndex] {
+        Answer a;
+        a.status = RunPortReset();
+        Finish(irp, a, traceIndex);
+    });
+}
+
+NTSTATUS BusDevice::RunPortReset() {
+    std::shared_ptr<Device> device;
+    UCHAR value = 0;
+    std::vector<std::pair<UCHAR, UCHAR>> settings;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        device = device_;
+        value = configuration_ != nullptr ? configurationValue_ : 0;
+        settings = settings_;
+    }
+    // The device is reset, re-addressed and given back its configuration and alternate
+    // settings, so the handles the driver holds stay valid.
+    USBD_STATUS st = device ? USBD_STATUS_SUCCESS : USBD_STATUS_DEVICE_GONE;
+    if (device) device->Reset();
+    if (device && value != 0) {
+        SetupPacket set;
+        set.bRequest = USB_REQUEST_SET_CONFIGURATION;
+        set.wValue = value;
+        st = RunControl(set, nullptr, nullptr);
+        for (size_t i = 0; st == USBD_STATUS_SUCCESS && i < settings.size(); ++i) {
+            if (settings[i].second == 0) continue;
+            SetupPacket alt;
+            alt.bmRequestType = BMREQUEST_TO_INTERFACE;
+            alt.bRequest = USB_REQUEST_SET_INTERFACE;
+            alt.wValue = settings[i].second;
+            alt.wIndex = settings[i].first;
+            st = RunControl(alt, nullptr, nullptr);
+        }
+    }
+    std::lock_guard<std::mutex> g(m_);
+    // Every endpoint starts again from DATA0 without a halt, on both sides.
+    for (PipeSlot* p : openPipes_) {
+        p->state.halted = false;
+        p->state.toggle = 0;
+    }
+    resetting_ = false;
+    if (st == USBD_STATUS_DEVICE_GONE) return STATUS_DEVICE_NOT_CONNECTED;
+    return st == USBD_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS BusDevice::Deliver(PIRP irp, const Answer& a, size_t traceIndex) {
@@ -379,12 +630,15 @@ NTSTATUS BusDevice::Deliver(PIRP irp, const Answer& a, size_t traceIndex) {
                 }
                 pending_.push_back(p);
                 if (a.cancelable) {
+                    KIRQL old;
+                    IoAcquireCancelSpinLock(&old);
                     IoSetCancelRoutine(irp, &BusDevice::CancelPending);
                     // Cancelled before the routine was in place: nobody else will call it.
                     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                         pending_.pop_back();
                         cancelNow = true;
                     }
+                    IoReleaseCancelSpinLock(old);
                 }
             }
             if (cancelNow) {

@@ -15,6 +15,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 namespace sim::usb {
@@ -73,6 +74,17 @@ enum class AbortOrder {
     RequestFirst,    // the request completes at once; the cancelled transfers complete afterwards
 };
 
+// What ends an IN transfer that receives a short packet when its URB lacks
+// USBD_SHORT_TRANSFER_OK. Windows' answer depends on the host controller the device is on.
+enum class ShortTransferRule {
+    // UHCI/OHCI, where XP runs a full-speed device on a root port: the transfer fails with
+    // USBD_STATUS_DATA_UNDERRUN and the host halts the pipe until RESET_PIPE. The default.
+    FailAndHalt,
+    // EHCI (the device behind a USB 2.0 hub's transaction translator): the flag is not
+    // looked at; the transfer succeeds with the bytes received.
+    Accept,
+};
+
 // The host side of one pipe handle the stack has issued.
 struct PipeState {
     bool live = false;  // false once its configuration is gone
@@ -117,10 +129,35 @@ public:
     // port state; 0 for an empty port). URBs still see the device's own port state.
     void SetPortStatus(ULONG bits);
 
-    // Control transfers on the default pipe (descriptor, configuration and feature requests)
-    // complete from the DPC thread (Pend, the default: they pend in Windows) or inline.
+    // Control transfers on the default pipe (descriptor, configuration, feature, vendor and class
+    // requests) complete from the DPC thread (Pend, the default: they pend in Windows) or inline.
     void SetControlMode(AnswerMode mode);
     void SetAbortOrder(AbortOrder order);
+
+    // Data transfers (usb/transfer.cpp). A transfer that can finish while it is being submitted
+    // completes from the DPC thread (Pend, the default, as the host controller's DPC completes
+    // it in Windows) or inside IoCallDriver (Inline). One that must wait (NAK) always completes
+    // later from the DPC thread.
+    void SetTransferMode(AnswerMode mode);
+    void SetShortTransferRule(ShortTransferRule rule);
+
+    // IOCTL_INTERNAL_USB_RESET_PORT completes inline (default), pends and runs at once on a
+    // worker thread (Pend), or pends until ReleaseResetPort (Hold); while it is in progress
+    // another reset fails with STATUS_UNSUCCESSFUL and URBs with STATUS_INVALID_PARAMETER.
+    void SetResetPortMode(AnswerMode mode);
+    void ReleaseResetPort();
+
+    // The device is physically gone: the port reads not connected, every queued transfer (and
+    // every request a script holds cancelably) completes from the DPC thread with
+    // USBD_STATUS_DEVICE_GONE / STATUS_DEVICE_NOT_CONNECTED, and new URBs other than ABORT_PIPE
+    // and the NULL configuration fail so at once. The configuration stays until REMOVE_DEVICE
+    // reaches the PDO; PlugIn puts a device on the port again.
+    void Unplug();
+
+    // The host controller's 1 ms frame counter (GET_CURRENT_FRAME_NUMBER). Advancing it advances
+    // the device's clock too, so periodic interrupt reports fall due and waiting transfers move.
+    void AdvanceFrames(ULONG frames);
+    ULONG FrameNumber() const;
 
     // Requests held by AnswerMode::Hold, oldest first.
     size_t HeldCount() const;
@@ -138,6 +175,10 @@ public:
 private:
     struct PipeSlot {
         PipeState state;
+        size_t completing = 0;  // finished transfers queued to the DPC thread, not yet completed
+        // Isochronous: isoNext is the frame after the last one scheduled, when isoScheduled.
+        bool isoScheduled = false;
+        ULONG isoNext = 0;
     };
     struct HandleSlot {
         bool live = true;
@@ -147,7 +188,23 @@ private:
         size_t traceIndex = 0;
         PipeSlot* pipe = nullptr;  // the live pipe a transfer URB names, if any
         bool script = false;       // held for the test (CompleteHeld), not by the stack
-        bool cancelable = true;
+        bool cancelable = true;    // has the bus's cancel routine (a claim must take it back)
+        // A bulk, interrupt or isochronous transfer that the stack runs (usb/transfer.cpp).
+        bool transfer = false;
+        bool finished = false;  // outcome known, but its cancel routine runs: that completes it
+        PURB urb = nullptr;
+        UCHAR* data = nullptr;  // system address of the data stage
+        ULONG length = 0;       // TransferBufferLength as submitted
+        ULONG moved = 0;        // bytes moved so far
+        bool in = false;
+        bool shortOk = false;
+        USBD_STATUS outcome = USBD_STATUS_SUCCESS;
+        // Isochronous: packet i goes out in frame startFrame + i.
+        bool iso = false;
+        ULONG startFrame = 0;
+        ULONG packets = 0;
+        ULONG nextPacket = 0;  // packets before it are done (sent, received or late)
+        ULONG errors = 0;
     };
 
     static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
@@ -157,7 +214,9 @@ private:
     static BusDevice* Of(PDEVICE_OBJECT device);
 
     NTSTATUS AnswerCapabilities(PIRP irp, PIO_STACK_LOCATION s);
-    Answer DefaultAnswer(PIRP irp, PIO_STACK_LOCATION s);
+    // What the stack does with an internal request no script answered.
+    NTSTATUS DefaultDispatch(PIRP irp, PIO_STACK_LOCATION s, size_t traceIndex);
+    Answer DefaultAnswer(PIO_STACK_LOCATION s);
     NTSTATUS Deliver(PIRP irp, const Answer& a, size_t traceIndex);
     void Finish(PIRP irp, Answer a, size_t traceIndex);
     size_t Record(const TraceEntry& e);
@@ -167,12 +226,30 @@ private:
     std::vector<Pending> Claim(const std::function<bool(const Pending&)>& pick);
     // Completes claimed requests with STATUS_CANCELLED / USBD_STATUS_CANCELED.
     void CompleteCancelled(const std::vector<Pending>& claimed);
+    // The completion of a request that ends with `usbd`; a transfer's TransferBufferLength
+    // becomes the bytes it moved.
+    static Answer Ended(const Pending& p, USBD_STATUS usbd);
+    // Queues the completion of each entry (with its outcome) to the DPC thread, in order (m_ held).
+    void QueueCompletions(const std::vector<Pending>& done);
     // Arranges the completion of `claimed` around the answer of the request that cancelled
     // them, in the configured AbortOrder.
     Answer WithCancelled(Answer a, std::vector<Pending> claimed);
 
+    // PnP on the PDO.
+    void RemovePdo();
+
+    // Port requests.
+    NTSTATUS ResetPort(PIRP irp, size_t traceIndex);
+    NTSTATUS RunPortReset();  // the reset itself: re-addresses the device, restores the configuration
+    void StartResetWorker(PIRP irp, size_t traceIndex);  // m_ held
+
     // URB handling (usb/urb.cpp).
+    // The hub's answer to a URB it refuses whatever it asks: the PDO removed, the device gone or
+    // the port being reset. Teardown requests (ABORT_PIPE, the NULL configuration) pass.
+    std::optional<Answer> Refuse(PURB urb);
     Answer SubmitUrb(PIRP irp, PURB urb);
+    Answer VendorOrClass(PURB urb);
+    Answer FrameNumberRequest(PURB urb);
     Answer SelectConfiguration(PURB urb);
     Answer Unconfigure();
     Answer AbortPipe(PURB urb);
@@ -180,7 +257,28 @@ private:
     Answer GetDescriptor(PURB urb);
     Answer GetConfiguration(PURB urb);
     Answer Feature(PURB urb);
-    Answer Transfer(PURB urb);
+    // Bulk, interrupt and isochronous transfers (usb/transfer.cpp).
+    NTSTATUS SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex);
+    NTSTATUS SubmitIsochronous(PIRP irp, PURB urb, size_t traceIndex);
+    // Queues a validated transfer on its pipe, runs the pipes and completes or pends it.
+    NTSTATUS Enqueue(Pending p);
+    // Moves packets for the transfer at the head of every pipe's queue until nothing moves;
+    // returns the transfers that ended, taken from pending_ (m_ held).
+    std::vector<Pending> ServiceLocked();
+    // Isochronous pipes: one packet per frame for every frame the clock passed since the last
+    // call (m_ held); ended transfers go to `done`.
+    void ServiceIsochronous(std::vector<Pending>& done);
+    // Marks the packets of `e` due in frames up to `frame` that were not sent as late; sends the
+    // one due in `frame + 1` unless the pipe has `sent` in that frame already (m_ held). True when
+    // the transfer has ended.
+    bool IsoStep(PipeSlot& pipe, Pending& e, ULONG frame, bool& sent);
+    // Takes an ended transfer out of pending_ into `done`, unless its cancel routine runs (m_ held).
+    void TakeEnded(std::list<Pending>::iterator it, std::vector<Pending>& done);
+    // Moves the packets of one transfer until it ends or the device NAKs; true if anything moved
+    // or it ended (m_ held).
+    bool Step(PipeSlot& pipe, Pending& e);
+    // Runs the pipes after the device changed (its change hook).
+    void Service();
     // One control transfer on the default pipe: validated now, run on the device when the
     // request completes. `buffer`/`length` are the URB's data stage (length updated to the
     // bytes moved); `length` may be nullptr for a request without data.
@@ -202,7 +300,19 @@ private:
     AbortOrder abortOrder_ = AbortOrder::TransfersFirst;
 
     mutable std::mutex m_;  // guards everything below; never held while a driver routine runs
-    std::shared_ptr<Device> device_;
+    AnswerMode transferMode_ = AnswerMode::Pend;
+    ShortTransferRule shortRule_ = ShortTransferRule::FailAndHalt;
+    AnswerMode resetPortMode_ = AnswerMode::Inline;
+    std::shared_ptr<Device> device_;  // nullptr: nothing on the port (never plugged or unplugged)
+    bool pdoRemoved_ = false;         // SURPRISE_REMOVAL or REMOVE_DEVICE seen, START_DEVICE not since
+    bool resetting_ = false;          // a port reset is in progress
+    std::optional<std::pair<PIRP, size_t>> heldReset_;  // a reset waiting for ReleaseResetPort
+    std::vector<std::thread> workers_;                  // port resets run here (joined at destruction)
+    ULONG frame_ = 0;
+    ULONG isoServiced_ = 0;  // the last frame whose isochronous packets have been moved
+    // The current configuration as the hub restores it after a port reset.
+    UCHAR configurationValue_ = 0;
+    std::vector<std::pair<UCHAR, UCHAR>> settings_;  // interface number, alternate setting
     Script script_;
     std::vector<TraceEntry> trace_;
     size_t traceCleared_ = 0;  // entries dropped by ClearTrace; trace indexes count them

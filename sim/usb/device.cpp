@@ -533,19 +533,22 @@ OutResult Device::Out(UCHAR endpoint, const Bytes& data, int toggle) {
 }
 
 void Device::AdvanceFrames(ULONG frames) {
-    std::lock_guard<std::mutex> g(m_);
-    const ULONG now = frame_ + frames;
-    for (auto& [address, st] : endpoints_) {
-        auto desc = desc_.endpoints.find(address);
-        if (desc == desc_.endpoints.end() || desc->second.behaviour != Behaviour::Interrupt) continue;
-        const ULONG every = desc->second.everyFrames;
-        if (every == 0 || Active(address) == nullptr) continue;
-        while (now - st.lastReportFrame >= every) {
-            st.lastReportFrame += every;
-            if (st.reports.size() < kMaxQueuedReports) st.reports.push_back(desc->second.pattern);
+    {
+        std::lock_guard<std::mutex> g(m_);
+        const ULONG now = frame_ + frames;
+        for (auto& [address, st] : endpoints_) {
+            auto desc = desc_.endpoints.find(address);
+            if (desc == desc_.endpoints.end() || desc->second.behaviour != Behaviour::Interrupt) continue;
+            const ULONG every = desc->second.everyFrames;
+            if (every == 0 || Active(address) == nullptr) continue;
+            while (now - st.lastReportFrame >= every) {
+                st.lastReportFrame += every;
+                if (st.reports.size() < kMaxQueuedReports) st.reports.push_back(desc->second.pattern);
+            }
         }
+        frame_ = now;
     }
-    frame_ = now;
+    Notify();
 }
 
 ULONG Device::Frame() const {
@@ -554,12 +557,37 @@ ULONG Device::Frame() const {
 }
 
 void Device::QueueReport(UCHAR endpoint, Bytes report) {
-    std::lock_guard<std::mutex> g(m_);
-    auto desc = desc_.endpoints.find(endpoint);
-    if (desc == desc_.endpoints.end() || desc->second.behaviour != Behaviour::Interrupt) {
-        throw std::logic_error("QueueReport: endpoint " + EndpointName(endpoint) + " has no interrupt behaviour");
+    {
+        std::lock_guard<std::mutex> g(m_);
+        auto desc = desc_.endpoints.find(endpoint);
+        if (desc == desc_.endpoints.end() || desc->second.behaviour != Behaviour::Interrupt) {
+            throw std::logic_error("QueueReport: endpoint " + EndpointName(endpoint) + " has no interrupt behaviour");
+        }
+        endpoints_[endpoint].reports.push_back(std::move(report));
     }
-    endpoints_[endpoint].reports.push_back(std::move(report));
+    Notify();
+}
+
+void Device::SetChangeHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> g(m_);
+    hook_ = std::move(hook);
+}
+
+void Device::Notify() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        hook = hook_;
+    }
+    if (hook) hook();
+}
+
+void Device::Reset() {
+    std::lock_guard<std::mutex> g(m_);
+    configuration_ = 0;
+    alternates_.clear();
+    endpoints_.clear();
+    remoteWakeup_ = false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -596,11 +624,14 @@ int Device::Toggle(UCHAR endpoint) const {
 }
 
 void Device::Halt(UCHAR endpoint) {
-    std::lock_guard<std::mutex> g(m_);
-    if (Active(endpoint) == nullptr) {
-        throw std::logic_error("Halt: endpoint " + EndpointName(endpoint) + " is not in the current configuration");
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (Active(endpoint) == nullptr) {
+            throw std::logic_error("Halt: endpoint " + EndpointName(endpoint) + " is not in the current configuration");
+        }
+        endpoints_[endpoint].halted = true;
     }
-    endpoints_[endpoint].halted = true;
+    Notify();
 }
 
 size_t Device::SinkBytes(UCHAR endpoint) const {
@@ -627,9 +658,12 @@ ULONG Device::PortStatus() const {
 }
 
 void Device::SetPort(bool connected, bool enabled) {
-    std::lock_guard<std::mutex> g(m_);
-    connected_ = connected;
-    enabled_ = enabled;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        connected_ = connected;
+        enabled_ = enabled;
+    }
+    Notify();
 }
 
 std::vector<ControlRecord> Device::ControlLog() const {

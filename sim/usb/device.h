@@ -12,6 +12,7 @@
 #include <wdm.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -208,6 +209,15 @@ public:
     ULONG PortStatus() const;
     void SetPort(bool connected, bool enabled);
 
+    // A bus reset: the firmware returns to its power-on state (unconfigured; halts, toggles,
+    // FIFOs and queued reports go with the configuration). Descriptors and stored vendor data stay.
+    void Reset();
+
+    // Called, outside the device's lock, after every change that can let a waiting transfer move
+    // on or end: reports queued or due (QueueReport, AdvanceFrames), Halt, SetPort. The bus that
+    // the device is plugged into sets it; nullptr clears it.
+    void SetChangeHook(std::function<void()> hook);
+
     // Every control transfer the device saw, oldest first.
     std::vector<ControlRecord> ControlLog() const;
     void ClearControlLog();
@@ -250,6 +260,9 @@ private:
     bool remoteWakeup_ = false;
     bool connected_;
     bool enabled_;
+    std::function<void()> hook_;
+
+    void Notify();  // runs the change hook; the caller must not hold m_
 };
 
 }  // namespace sim::usb

@@ -5,6 +5,7 @@
 #include "kernel/internal.h"
 #include "usb/bus.h"
 #include "usb/status.h"
+#include "usb/urb_checks.h"
 
 #include <usbdlib.h>
 
@@ -17,7 +18,9 @@ namespace sim::usb {
 namespace {
 // Full-speed control transfers on the default pipe carry at most 4 KiB.
 constexpr ULONG kMaxControlTransfer = 4096;
+}  // namespace
 
+namespace stack {
 Answer Fail(USBD_STATUS usbd) {
     Answer a;
     a.usbdStatus = usbd;
@@ -32,9 +35,7 @@ Answer Fail(USBD_STATUS usbd, NTSTATUS status) {
     return a;
 }
 
-// Driver memory the stack is about to read or write: a range that starts inside a live pool
-// block must end inside it, and a freed block must not be used. (Ranges outside pool, such as
-// a driver's stack or static data, are not checked.)
+// Ranges outside pool, such as a driver's stack or static data, are not checked.
 void CheckDriverRange(const void* p, size_t n, const char* what) {
     std::string problem;
     {
@@ -60,10 +61,6 @@ void CheckDriverRange(const void* p, size_t n, const char* what) {
     if (!problem.empty()) BugCheck(kBugDriverVerifierViolation, "UrbBufferOverrun", problem);
 }
 
-// The system address of a URB's data stage: the MDL when one is given (Windows then ignores
-// TransferBuffer), mapped as the port driver maps it, else TransferBuffer, which must be a
-// system address since the stack touches it in whatever thread completes the transfer.
-// nullptr when mapping the MDL fails (no system page table entries left).
 UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what) {
     if (mdl != nullptr) {
         if (length > MmGetMdlByteCount(mdl)) {
@@ -85,19 +82,38 @@ UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what) {
     return static_cast<UCHAR*>(buffer);
 }
 
-bool HasBuffer(PVOID buffer, PMDL mdl) { return buffer != nullptr || mdl != nullptr; }
-}  // namespace
+}  // namespace stack
+
+using stack::DataStage;
+using stack::Fail;
+using stack::HasBuffer;
+using stack::CheckDriverRange;
 
 // ---------------------------------------------------------------------------------------------
 // Dispatch
 // ---------------------------------------------------------------------------------------------
 
+std::optional<Answer> BusDevice::Refuse(PURB urb) {
+    const USHORT f = urb->UrbHeader.Function;
+    const auto& sc = urb->UrbSelectConfiguration;
+    const bool unconfigure = f == URB_FUNCTION_SELECT_CONFIGURATION &&
+                             sc.Hdr.Length >= offsetof(struct _URB_SELECT_CONFIGURATION, Interface) &&
+                             sc.ConfigurationDescriptor == nullptr;
+    // A driver tearing down must be able to abort its pipes and let go of the configuration.
+    if (f == URB_FUNCTION_ABORT_PIPE || unconfigure) return std::nullopt;
+    std::lock_guard<std::mutex> g(m_);
+    // The hub's PDO fails requests for a device that is being removed, as the hub does for
+    // transfers (STATUS_DELETE_PENDING with USBD_STATUS_INVALID_PARAMETER).
+    if (pdoRemoved_) return Fail(USBD_STATUS_INVALID_PARAMETER, STATUS_DELETE_PENDING);
+    if (!device_) return Fail(USBD_STATUS_DEVICE_GONE);
+    // While the port is being reset the device has no address: the hub refuses URBs.
+    if (resetting_) return Fail(USBD_STATUS_INVALID_PARAMETER);
+    return std::nullopt;
+}
+
 Answer BusDevice::SubmitUrb(PIRP irp, PURB urb) {
     (void)irp;
     const USHORT f = urb->UrbHeader.Function;
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        BugCheck(kBugIrqlNotLessOrEqual, "UrbIrql", UrbFunctionName(f) + " submitted above DISPATCH_LEVEL");
-    }
     switch (f) {
         case URB_FUNCTION_SELECT_CONFIGURATION:
             return SelectConfiguration(urb);
@@ -118,9 +134,17 @@ Answer BusDevice::SubmitUrb(PIRP irp, PURB urb) {
         case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
             return Feature(urb);
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        case URB_FUNCTION_ISOCH_TRANSFER:
-            return Transfer(urb);
+        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+            return FrameNumberRequest(urb);
+        case URB_FUNCTION_VENDOR_DEVICE:
+        case URB_FUNCTION_VENDOR_INTERFACE:
+        case URB_FUNCTION_VENDOR_ENDPOINT:
+        case URB_FUNCTION_VENDOR_OTHER:
+        case URB_FUNCTION_CLASS_DEVICE:
+        case URB_FUNCTION_CLASS_INTERFACE:
+        case URB_FUNCTION_CLASS_ENDPOINT:
+        case URB_FUNCTION_CLASS_OTHER:
+            return VendorOrClass(urb);
         // Frame-length control is not supported from Windows XP on.
         case URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL:
         case URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL:
@@ -128,20 +152,11 @@ Answer BusDevice::SubmitUrb(PIRP irp, PURB urb) {
         case URB_FUNCTION_SET_FRAME_LENGTH:
             return Fail(USBD_STATUS_NOT_SUPPORTED);
         case URB_FUNCTION_SELECT_INTERFACE:
-        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
         case URB_FUNCTION_CONTROL_TRANSFER:
         case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
         case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
         case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
         case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-        case URB_FUNCTION_VENDOR_DEVICE:
-        case URB_FUNCTION_VENDOR_INTERFACE:
-        case URB_FUNCTION_VENDOR_ENDPOINT:
-        case URB_FUNCTION_CLASS_DEVICE:
-        case URB_FUNCTION_CLASS_INTERFACE:
-        case URB_FUNCTION_CLASS_ENDPOINT:
-        case URB_FUNCTION_CLASS_OTHER:
-        case URB_FUNCTION_VENDOR_OTHER:
         case URB_FUNCTION_GET_STATUS_FROM_OTHER:
         case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER:
         case URB_FUNCTION_SET_FEATURE_TO_OTHER:
@@ -231,6 +246,50 @@ Answer BusDevice::GetConfiguration(PURB urb) {
     return ControlTransfer(s, buffer, &r.TransferBufferLength);
 }
 
+Answer BusDevice::VendorOrClass(PURB urb) {
+    auto& r = urb->UrbControlVendorClassRequest;
+    if (r.Hdr.Length < sizeof r || r.TransferBufferLength > kMaxControlTransfer) {
+        return Fail(USBD_STATUS_INVALID_PARAMETER);
+    }
+    if (r.TransferBufferLength != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
+        return Fail(USBD_STATUS_INVALID_PARAMETER);
+    }
+    UCHAR* buffer = DataStage(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength,
+                              "vendor or class request transfer buffer");
+    if (buffer == nullptr && r.TransferBufferLength != 0) return Fail(USBD_STATUS_INSUFFICIENT_RESOURCES);
+    constexpr UCHAR kVendor = 0x40, kClass = 0x20, kDeviceToHost = 0x80;
+    SetupPacket s;
+    switch (r.Hdr.Function) {
+        case URB_FUNCTION_VENDOR_DEVICE: s.bmRequestType = kVendor | BMREQUEST_TO_DEVICE; break;
+        case URB_FUNCTION_VENDOR_INTERFACE: s.bmRequestType = kVendor | BMREQUEST_TO_INTERFACE; break;
+        case URB_FUNCTION_VENDOR_ENDPOINT: s.bmRequestType = kVendor | BMREQUEST_TO_ENDPOINT; break;
+        case URB_FUNCTION_VENDOR_OTHER: s.bmRequestType = kVendor | BMREQUEST_TO_OTHER; break;
+        case URB_FUNCTION_CLASS_DEVICE: s.bmRequestType = kClass | BMREQUEST_TO_DEVICE; break;
+        case URB_FUNCTION_CLASS_INTERFACE: s.bmRequestType = kClass | BMREQUEST_TO_INTERFACE; break;
+        case URB_FUNCTION_CLASS_ENDPOINT: s.bmRequestType = kClass | BMREQUEST_TO_ENDPOINT; break;
+        default: s.bmRequestType = kClass | BMREQUEST_TO_OTHER; break;
+    }
+    // The direction is the caller's flag; RequestTypeReservedBits is reserved and not used.
+    if (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) s.bmRequestType |= kDeviceToHost;
+    s.bRequest = r.Request;
+    s.wValue = r.Value;
+    s.wIndex = r.Index;
+    s.wLength = static_cast<USHORT>(r.TransferBufferLength);
+    // A short data stage ends a control transfer normally, with or without USBD_SHORT_TRANSFER_OK.
+    return ControlTransfer(s, buffer, &r.TransferBufferLength);
+}
+
+Answer BusDevice::FrameNumberRequest(PURB urb) {
+    auto& r = urb->UrbGetCurrentFrameNumber;
+    if (r.Hdr.Length < sizeof r) return Fail(USBD_STATUS_INVALID_PARAMETER);
+    // Answered from the host controller's counter inside IoCallDriver, as Windows answers it.
+    std::lock_guard<std::mutex> g(m_);
+    const ULONG frame = frame_;
+    Answer a;
+    a.effect = [&r, frame](PIRP, PIO_STACK_LOCATION) { r.FrameNumber = frame; };
+    return a;
+}
+
 Answer BusDevice::Feature(PURB urb) {
     auto& r = urb->UrbControlFeatureRequest;
     if (r.Hdr.Length < sizeof r) return Fail(USBD_STATUS_INVALID_PARAMETER);
@@ -262,6 +321,8 @@ std::vector<BusDevice::Pending> BusDevice::CloseConfiguration() {
     openPipes_.clear();
     if (configuration_ != nullptr) configuration_->live = false;
     configuration_ = nullptr;
+    configurationValue_ = 0;
+    settings_.clear();
     for (HandleSlot* h : interfaces_) h->live = false;
     interfaces_.clear();
     return Claim([&closing](const Pending& p) { return p.pipe != nullptr && closing.count(p.pipe) != 0; });
@@ -366,6 +427,8 @@ Answer BusDevice::SelectConfiguration(PURB urb) {
         return WithCancelled(Fail(reported), std::move(claimed));
     }
     configuration_ = &handleSlots_.emplace_back();
+    configurationValue_ = layout->configurationValue;
+    for (const InterfaceInfo* setting : settings) settings_.emplace_back(setting->number, setting->alternate);
     sc.ConfigurationHandle = configuration_;
     for (size_t i = 0; i < records.size(); ++i) {
         PUSBD_INTERFACE_INFORMATION rec = records[i];
@@ -411,7 +474,9 @@ Answer BusDevice::AbortPipe(PURB urb) {
     std::lock_guard<std::mutex> g(m_);
     PipeSlot* slot = LivePipe(r.PipeHandle);
     if (slot == nullptr) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-    // The pipe's halt and toggle are left as they are: only its transfers go.
+    // The pipe's halt and toggle are left as they are: only its transfers go, and an isochronous
+    // stream starts afresh (the next ASAP transfer goes out from the next frame).
+    slot->isoScheduled = false;
     return WithCancelled(Answer{}, Claim([slot](const Pending& p) { return p.pipe == slot; }));
 }
 
@@ -434,6 +499,7 @@ Answer BusDevice::ResetPipe(PURB urb) {
         if (f != URB_FUNCTION_SYNC_CLEAR_STALL) {
             slot->state.halted = false;
             slot->state.toggle = 0;
+            slot->isoScheduled = false;
         }
         address = slot->state.endpointAddress;
         // Isochronous endpoints have no halt to clear on the device.
@@ -446,26 +512,6 @@ Answer BusDevice::ResetPipe(PURB urb) {
     s.wValue = USB_FEATURE_ENDPOINT_STALL;
     s.wIndex = address;
     return Fail(RunControl(s, nullptr, nullptr));
-}
-
-Answer BusDevice::Transfer(PURB urb) {
-    auto& r = urb->UrbBulkOrInterruptTransfer;
-    const bool iso = r.Hdr.Function == URB_FUNCTION_ISOCH_TRANSFER;
-    const size_t need = iso ? offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket) : sizeof r;
-    if (r.Hdr.Length < need) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    {
-        std::lock_guard<std::mutex> g(m_);
-        PipeSlot* slot = LivePipe(r.PipeHandle);
-        if (slot == nullptr) return Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
-        if (iso != (slot->state.type == UsbdPipeTypeIsochronous) || slot->state.type == UsbdPipeTypeControl) {
-            return Fail(USBD_STATUS_INVALID_PARAMETER);
-        }
-    }
-    // Extension point for the transfer engine (sim/README.md): queue on the pipe, move packets
-    // through Device::In/Out frame by frame, complete with the bytes moved.
-    BugCheck(kBugUsbModelGap, "UsbModelGap",
-             UrbFunctionName(r.Hdr.Function) +
-                 " data movement is not modelled yet (sim/README.md, \"Not modelled yet\")");
 }
 
 }  // namespace sim::usb

@@ -1,0 +1,362 @@
+// Data transfers as the host controller runs them. Each pipe keeps its transfers in submission
+// order. Bulk and interrupt: the transfer at the head moves packets of the pipe's
+// MaximumPacketSize through the device model (usb/device.h) whenever something changes (a
+// submission, a frame, a report, a halt); a NAK leaves it waiting with a cancel routine; it ends
+// when its buffer is full, at a short packet, or at an error. Isochronous: one packet per 1 ms
+// frame as the frame clock advances, in the frames the URB was scheduled for. Either completes
+// inline or from the DPC thread.
+//
+// Errors: every status the engine ends a transfer with in the 0xC0000000 range leaves the host
+// pipe halted (that is what the high bits of a USBD status say), and every later transfer on
+// the pipe fails with USBD_STATUS_ENDPOINT_HALTED until SYNC_RESET_PIPE(_AND_CLEAR_STALL).
+#include "kernel/internal.h"
+#include "usb/bus.h"
+#include "usb/status.h"
+#include "usb/urb_checks.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstddef>
+
+namespace sim::usb {
+
+using stack::DataStage;
+using stack::Fail;
+using stack::HasBuffer;
+
+NTSTATUS BusDevice::SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex) {
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    if (r.Hdr.Length < sizeof r) return Deliver(irp, Fail(USBD_STATUS_INVALID_PARAMETER), traceIndex);
+    Pending p;
+    p.irp = irp;
+    p.traceIndex = traceIndex;
+    p.transfer = true;
+    p.cancelable = false;  // until Enqueue gives it the cancel routine
+    p.urb = urb;
+    p.length = r.TransferBufferLength;
+    p.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+    std::optional<Answer> refused;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        p.pipe = LivePipe(r.PipeHandle);
+        if (p.pipe == nullptr) {
+            refused = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
+        } else if (p.pipe->state.type != UsbdPipeTypeBulk && p.pipe->state.type != UsbdPipeTypeInterrupt) {
+            refused = Fail(USBD_STATUS_INVALID_PARAMETER);
+        } else {
+            // Windows moves data in the pipe's direction whatever the flag says; a flag that
+            // disagrees is a driver bug that would be lucky there, so it is refused here.
+            p.in = (p.pipe->state.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+            if (p.in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) {
+                refused = Fail(USBD_STATUS_INVALID_PARAMETER);
+            }
+        }
+    }
+    if (!refused && p.length != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
+        refused = Fail(USBD_STATUS_INVALID_PARAMETER);
+    }
+    if (refused) return Deliver(irp, *refused, traceIndex);
+    p.data = DataStage(r.TransferBuffer, r.TransferBufferMDL, p.length, "BULK_OR_INTERRUPT_TRANSFER transfer buffer");
+    if (p.data == nullptr && p.length != 0) return Deliver(irp, Fail(USBD_STATUS_INSUFFICIENT_RESOURCES), traceIndex);
+    return Enqueue(p);
+}
+
+// Full speed: at most 255 packets in one isochronous URB.
+constexpr ULONG kMaxIsoPackets = 255;
+
+NTSTATUS BusDevice::SubmitIsochronous(PIRP irp, PURB urb, size_t traceIndex) {
+    auto& r = urb->UrbIsochronousTransfer;
+    const size_t fixed = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
+    auto refuse = [&](USBD_STATUS usbd) { return Deliver(irp, Fail(usbd), traceIndex); };
+    if (r.Hdr.Length < fixed) return refuse(USBD_STATUS_INVALID_PARAMETER);
+    Pending p;
+    p.irp = irp;
+    p.traceIndex = traceIndex;
+    p.transfer = true;
+    p.iso = true;
+    p.cancelable = false;
+    p.urb = urb;
+    p.length = r.TransferBufferLength;
+    p.packets = r.NumberOfPackets;
+    USHORT mps = 0;
+    USBD_STATUS pipeStatus = USBD_STATUS_SUCCESS;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        p.pipe = LivePipe(r.PipeHandle);
+        if (p.pipe == nullptr) {
+            pipeStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
+        } else if (p.pipe->state.type != UsbdPipeTypeIsochronous) {
+            pipeStatus = USBD_STATUS_INVALID_PARAMETER;
+        } else {
+            p.in = (p.pipe->state.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+            mps = p.pipe->state.maximumPacketSize;
+        }
+    }
+    if (pipeStatus != USBD_STATUS_SUCCESS) return refuse(pipeStatus);
+    if (p.in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) return refuse(USBD_STATUS_INVALID_PARAMETER);
+    if (p.packets == 0 || p.packets > kMaxIsoPackets ||
+        r.Hdr.Length < fixed + size_t{p.packets} * sizeof(USBD_ISO_PACKET_DESCRIPTOR)) {
+        return refuse(USBD_STATUS_INVALID_PARAMETER);
+    }
+    if (p.length == 0 || !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
+        return refuse(USBD_STATUS_INVALID_PARAMETER);
+    }
+    // Packet i runs from Offset[i] to Offset[i + 1] (the last to the end of the buffer); the
+    // offsets climb and no packet is larger than the pipe's packet size.
+    for (ULONG i = 0; i < p.packets; ++i) {
+        const ULONG begin = r.IsoPacket[i].Offset;
+        const ULONG end = i + 1 < p.packets ? r.IsoPacket[i + 1].Offset : p.length;
+        if (begin > end || end > p.length || end - begin > mps) return refuse(USBD_STATUS_INVALID_PARAMETER);
+    }
+    p.data = DataStage(r.TransferBuffer, r.TransferBufferMDL, p.length, "ISOCH_TRANSFER transfer buffer");
+    if (p.data == nullptr) return refuse(USBD_STATUS_INSUFFICIENT_RESOURCES);
+    return Enqueue(p);
+}
+
+NTSTATUS BusDevice::Enqueue(Pending p) {
+    const PIRP irp = p.irp;
+    auto isMine = [irp](const Pending& e) { return e.irp == irp; };
+    std::unique_lock<std::mutex> l(m_);
+    if (!p.pipe->state.live) {  // the configuration went while the request was being checked
+        l.unlock();
+        return Deliver(irp, Fail(USBD_STATUS_INVALID_PIPE_HANDLE), p.traceIndex);
+    }
+    // Cancelled before it reached the stack (IoCancelIrp found no routine): it never runs.
+    KIRQL old;
+    IoAcquireCancelSpinLock(&old);
+    const bool cancelledEarly = irp->Cancel;
+    IoReleaseCancelSpinLock(old);
+    if (cancelledEarly) {
+        l.unlock();
+        return Deliver(irp, Ended(p, USBD_STATUS_CANCELED), p.traceIndex);
+    }
+    if (p.iso) {
+        // The frames it runs in: ASAP follows the pipe's previous URB (the first after more than
+        // USBD_ISO_START_FRAME_RANGE idle frames starts at the next frame); an explicit
+        // StartFrame must lie within USBD_ISO_START_FRAME_RANGE of the current frame.
+        auto& r = p.urb->UrbIsochronousTransfer;
+        PipeSlot& slot = *p.pipe;
+        const bool busy =
+            std::any_of(pending_.begin(), pending_.end(), [&](const Pending& e) { return e.pipe == &slot; });
+        if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+            const bool lapsed = !busy && static_cast<LONG>(frame_ - slot.isoNext) >= USBD_ISO_START_FRAME_RANGE;
+            r.StartFrame = slot.isoScheduled && !lapsed ? slot.isoNext : frame_ + 1;
+        } else {
+            const LONG distance = static_cast<LONG>(r.StartFrame - frame_);
+            if (distance >= USBD_ISO_START_FRAME_RANGE || distance <= -USBD_ISO_START_FRAME_RANGE) {
+                l.unlock();
+                return Deliver(irp, Fail(USBD_STATUS_BAD_START_FRAME), p.traceIndex);
+            }
+        }
+        p.startFrame = r.StartFrame;
+        slot.isoScheduled = true;
+        slot.isoNext = p.startFrame + p.packets;
+    }
+    pending_.push_back(p);
+    std::vector<Pending> done = ServiceLocked();
+    auto mine = std::find_if(done.begin(), done.end(), isMine);
+    // Inline only when nothing of the same pipe still waits to complete before it.
+    const bool alone = std::none_of(done.begin(), done.end(),
+                                    [&](const Pending& e) { return e.pipe == p.pipe && e.irp != irp; });
+    if (mine != done.end() && transferMode_ == AnswerMode::Inline && alone && p.pipe->completing == 0) {
+        const Pending ended = *mine;
+        done.erase(mine);
+        QueueCompletions(done);
+        l.unlock();
+        Answer a = Ended(ended, ended.outcome);
+        return Deliver(irp, a, ended.traceIndex);
+    }
+    IoMarkIrpPending(irp);
+    QueueCompletions(done);
+    Pending cancelled;
+    bool cancelNow = false;
+    auto queued = std::find_if(pending_.begin(), pending_.end(), isMine);
+    if (queued != pending_.end()) {
+        // Still waiting: cancelable from now on. The cancel lock orders this with IoCancelIrp.
+        IoAcquireCancelSpinLock(&old);
+        IoSetCancelRoutine(irp, &BusDevice::CancelPending);
+        queued->cancelable = true;
+        // Cancelled before the routine was in place: nobody else will call it.
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            cancelled = *queued;
+            pending_.erase(queued);
+            cancelNow = true;
+        }
+        IoReleaseCancelSpinLock(old);
+    }
+    l.unlock();
+    if (cancelNow) CompleteCancelled({cancelled});
+    return STATUS_PENDING;
+}
+
+void BusDevice::Service() {
+    std::lock_guard<std::mutex> g(m_);
+    QueueCompletions(ServiceLocked());
+}
+
+void BusDevice::TakeEnded(std::list<Pending>::iterator it, std::vector<Pending>& done) {
+    // A NULL previous routine means IoCancelIrp has taken it: its cancel routine completes it,
+    // and the next transfer of the pipe may start meanwhile.
+    if (!it->cancelable || IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
+        done.push_back(*it);
+        pending_.erase(it);
+    }
+}
+
+std::vector<BusDevice::Pending> BusDevice::ServiceLocked() {
+    std::vector<Pending> done;
+    ServiceIsochronous(done);
+    for (bool progress = true; progress;) {
+        progress = false;
+        for (PipeSlot* pipe : openPipes_) {
+            if (pipe->state.type == UsbdPipeTypeIsochronous) continue;
+            auto head = std::find_if(pending_.begin(), pending_.end(), [pipe](const Pending& e) {
+                return e.transfer && e.pipe == pipe && !e.finished;
+            });
+            if (head == pending_.end()) continue;
+            progress = Step(*pipe, *head) || progress;
+            if (!head->finished) continue;
+            progress = true;
+            TakeEnded(head, done);
+        }
+    }
+    return done;
+}
+
+void BusDevice::ServiceIsochronous(std::vector<Pending>& done) {
+    auto head = [this](PipeSlot* pipe) {
+        return std::find_if(pending_.begin(), pending_.end(),
+                            [pipe](const Pending& e) { return e.iso && e.pipe == pipe && !e.finished; });
+    };
+    auto waiting = [this] {
+        return std::any_of(pending_.begin(), pending_.end(), [](const Pending& e) { return e.iso && !e.finished; });
+    };
+    // Frame f's packets go out as the clock reaches f. A URB submitted in frame f (or not at the
+    // head of its pipe by then) has missed frame f and every earlier one.
+    for (ULONG f = isoServiced_; waiting(); ++f) {
+        for (PipeSlot* pipe : openPipes_) {
+            if (pipe->state.type != UsbdPipeTypeIsochronous) continue;
+            bool sent = f == frame_;  // nothing goes out beyond the current frame
+            for (auto e = head(pipe); e != pending_.end(); e = head(pipe)) {
+                if (!IsoStep(*pipe, *e, f, sent)) break;
+                TakeEnded(e, done);
+            }
+        }
+        if (f == frame_) break;
+    }
+    isoServiced_ = frame_;
+}
+
+bool BusDevice::IsoStep(PipeSlot& slot, Pending& e, ULONG frame, bool& sent) {
+    auto& r = e.urb->UrbIsochronousTransfer;
+    // Packets whose frame is this one or earlier, and not sent: the host had no chance.
+    while (e.nextPacket < e.packets && static_cast<LONG>(e.startFrame + e.nextPacket - frame) <= 0) {
+        r.IsoPacket[e.nextPacket].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+        if (e.in) r.IsoPacket[e.nextPacket].Length = 0;
+        ++e.errors;
+        ++e.nextPacket;
+    }
+    if (!sent && e.nextPacket < e.packets && e.startFrame + e.nextPacket == frame + 1) {
+        sent = true;  // one packet per frame on a pipe
+        const ULONG i = e.nextPacket++;
+        const ULONG begin = r.IsoPacket[i].Offset;
+        const ULONG size = (i + 1 < e.packets ? r.IsoPacket[i + 1].Offset : e.length) - begin;
+        const ULONG port = device_ ? device_->PortStatus() : 0;
+        USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING;
+        const bool up = (port & USBD_PORT_CONNECTED) && (port & USBD_PORT_ENABLED);
+        if (up && e.in) {
+            InPacket packet = device_->In(slot.state.endpointAddress, slot.state.maximumPacketSize);
+            ULONG n = 0;
+            if (packet.handshake == Handshake::Ack) {
+                n = std::min(size, static_cast<ULONG>(packet.data.size()));
+                if (n != 0) std::memcpy(e.data + begin, packet.data.data(), n);
+                status = packet.data.size() > size ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
+            }
+            r.IsoPacket[i].Length = n;
+            e.moved += n;
+        } else if (up) {
+            const Bytes chunk = size == 0 ? Bytes{} : Bytes(e.data + begin, e.data + begin + size);
+            if (device_->Out(slot.state.endpointAddress, chunk, 0).handshake == Handshake::Ack) {
+                status = USBD_STATUS_SUCCESS;
+                e.moved += size;
+            }
+        }
+        r.IsoPacket[i].Status = status;
+        if (!USBD_SUCCESS(status)) ++e.errors;
+    }
+    if (e.nextPacket < e.packets) return false;
+    // Success unless every packet failed.
+    e.outcome = e.errors == e.packets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+    e.finished = true;
+    return true;
+}
+
+bool BusDevice::Step(PipeSlot& slot, Pending& e) {
+    PipeState& pipe = slot.state;
+    // Ends the transfer; `halt` leaves the host pipe halted.
+    auto End = [&e](PipeState& p, USBD_STATUS status, bool halt) {
+        e.outcome = status;
+        e.finished = true;
+        if (halt) p.halted = true;
+    };
+    bool moved = false;
+    while (!e.finished) {
+        if (pipe.halted) {
+            End(pipe, USBD_STATUS_ENDPOINT_HALTED, false);
+            break;
+        }
+        const ULONG port = device_ ? device_->PortStatus() : 0;
+        if ((port & USBD_PORT_CONNECTED) == 0) {
+            End(pipe, USBD_STATUS_DEVICE_GONE, false);
+            break;
+        }
+        if ((port & USBD_PORT_ENABLED) == 0) {  // no SOF, no tokens: the device never answers
+            End(pipe, USBD_STATUS_DEV_NOT_RESPONDING, true);
+            break;
+        }
+        const ULONG mps = pipe.maximumPacketSize;
+        Handshake h = Handshake::Nak;
+        if (e.in) {
+            InPacket packet = device_->In(pipe.endpointAddress, mps);
+            h = packet.handshake;
+            if (h == Handshake::Ack) {
+                moved = true;
+                // A packet whose toggle the host has already seen is a repeat: acknowledged and
+                // dropped (after a CLEAR_FEATURE without RESET_PIPE this loses real data).
+                if (packet.toggle != pipe.toggle) continue;
+                pipe.toggle ^= 1;
+                const ULONG room = e.length - e.moved;
+                const ULONG size = static_cast<ULONG>(packet.data.size());
+                const ULONG n = std::min(size, room);
+                if (n != 0) std::memcpy(e.data + e.moved, packet.data.data(), n);
+                e.moved += n;
+                if (size > room) {
+                    End(pipe, USBD_STATUS_DATA_OVERRUN, true);  // the device sent more than the buffer holds
+                } else if (size < mps && e.moved < e.length) {
+                    const bool accept = e.shortOk || shortRule_ == ShortTransferRule::Accept;
+                    End(pipe, accept ? USBD_STATUS_SUCCESS : USBD_STATUS_DATA_UNDERRUN, !accept);
+                } else if (size < mps || e.moved == e.length) {
+                    End(pipe, USBD_STATUS_SUCCESS, false);
+                }
+                continue;
+            }
+        } else {
+            const ULONG n = std::min(mps, e.length - e.moved);  // a zero-length transfer sends one empty packet
+            const Bytes chunk = n == 0 ? Bytes{} : Bytes(e.data + e.moved, e.data + e.moved + n);
+            OutResult out = device_->Out(pipe.endpointAddress, chunk, pipe.toggle);
+            h = out.handshake;
+            if (h == Handshake::Ack) {
+                moved = true;
+                pipe.toggle ^= 1;  // acknowledged: the host counts it sent, repeat or not
+                e.moved += n;
+                if (e.moved == e.length) End(pipe, USBD_STATUS_SUCCESS, false);
+                continue;
+            }
+        }
+        if (h == Handshake::Nak) return moved;
+        End(pipe, h == Handshake::Stall ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING, true);
+    }
+    return true;
+}
+
+}  // namespace sim::usb

@@ -1,0 +1,26 @@
+// What the USB stack's URB handlers share (usb/urb.cpp, usb/transfer.cpp): the completion of a
+// refused request and the checks of the driver memory a URB hands the stack.
+#pragma once
+
+#include "usb/bus.h"
+
+namespace sim::usb::stack {
+
+// A request completed at once with this USBD status and the NTSTATUS Windows maps it to (or the
+// given one).
+Answer Fail(USBD_STATUS usbd);
+Answer Fail(USBD_STATUS usbd, NTSTATUS status);
+
+// Driver memory the stack is about to read or write: a range that starts inside a live pool
+// block must end inside it, and freed pool must not be used (bug check UrbBufferOverrun).
+void CheckDriverRange(const void* p, size_t n, const char* what);
+
+// The system address of a URB's data stage: the MDL when one is given (Windows then ignores
+// TransferBuffer), mapped as the port driver maps it, else TransferBuffer, which must be a
+// system address since the stack touches it in whatever thread completes the transfer.
+// nullptr when mapping the MDL fails (no system page table entries left).
+UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what);
+
+inline bool HasBuffer(PVOID buffer, PMDL mdl) { return buffer != nullptr || mdl != nullptr; }
+
+}  // namespace sim::usb::stack
