@@ -185,7 +185,8 @@ void CheckDispatchReturn(PIRP irp, const Frame& f, NTSTATUS status) {
         int loc = f.location;
         bool popped = t.popped[loc];
         bool marked = popped ? (t.pendingSeen[loc] && !t.propagated[loc])
-                             : ((Location(irp, loc)->Control & SL_PENDING_RETURNED) != 0 && !t.propagated[loc]);
+                             : ((__atomic_load_n(&Location(irp, loc)->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0 &&
+                                !t.propagated[loc]);
         DeviceTrack* dt = FindDevice(f.device);
         std::string who = "the dispatch routine of " + (dt != nullptr ? dt->name : std::string("a deleted device"));
         if (status == STATUS_PENDING) {
@@ -357,7 +358,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto t = RequireIrp(Irp, "IoCallDriver");
     SettleRoutine(t);
     RequireLiveDevice(DeviceObject, "IoCallDriver");
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), __ATOMIC_SEQ_CST) != nullptr) {
         IoViolation("CallDriverWithCancelRoutine", "IoCallDriver on an IRP that still has a cancel routine");
     }
     if (t->origin == IrpOrigin::Allocated && Irp->CurrentLocation == Irp->StackCount + 1 &&
@@ -415,7 +416,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (t->state == IrpTrack::State::Idle) {
         IoViolation("CompleteUnsentIrp", "IoCompleteRequest on an IRP that was never sent");
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), __ATOMIC_SEQ_CST) != nullptr) {
         IoViolation("CompletedWithCancelRoutine", "IRP completed with its cancel routine still set");
     }
     NTSTATUS status = Irp->IoStatus.Status;
@@ -437,32 +438,39 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         int popLoc = Irp->CurrentLocation;
         PIO_STACK_LOCATION s = Location(Irp, popLoc);
+        // The location's Control is read and scrubbed under the table lock, because the
+        // verifier's check of a dispatch routine that has not returned yet may read it from
+        // another thread.
+        UCHAR control;
+        PIO_COMPLETION_ROUTINE routine;
+        PVOID context;
         {
             std::lock_guard<std::mutex> g(TableLock());
+            control = __atomic_load_n(&s->Control, __ATOMIC_RELAXED);
             t->popped[popLoc] = true;
-            t->pendingSeen[popLoc] = (s->Control & SL_PENDING_RETURNED) != 0;
+            t->pendingSeen[popLoc] = (control & SL_PENDING_RETURNED) != 0;
+            routine = s->CompletionRoutine;
+            context = s->Context;
         }
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
-        Irp->PendingReturned = (s->Control & SL_PENDING_RETURNED) != 0;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
         NTSTATUS st = Irp->IoStatus.Status;
-        bool invoke = s->CompletionRoutine != nullptr &&
-                      ((NT_SUCCESS(st) && (s->Control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(st) && (s->Control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (s->Control & SL_INVOKE_ON_CANCEL)));
+        bool invoke = routine != nullptr && ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                             (!NT_SUCCESS(st) && (control & SL_INVOKE_ON_ERROR)) ||
+                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
+        std::unique_lock<std::mutex> scrubLock(TableLock());
         if (!invoke) {
             if (!atTop && Irp->PendingReturned) {
                 IoMarkIrpPending(Irp);
-                std::lock_guard<std::mutex> g(TableLock());
                 t->propagated[Irp->CurrentLocation] = true;
             }
             Scrub(s, false);
             continue;
         }
-        PIO_COMPLETION_ROUTINE routine = s->CompletionRoutine;
-        PVOID context = s->Context;
         Scrub(s, true);
+        scrubLock.unlock();
         PDEVICE_OBJECT dev = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         Frame f;
         f.kind = Frame::Kind::Completion;
@@ -499,7 +507,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             IoViolation("FreedIrpCompletionContinued",
                         "a completion routine freed its IRP but let completion go on");
         }
-        if (!atTop && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+        if (!atTop && Irp->PendingReturned &&
+            !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED)) {
             IoViolation("PendingNotPropagated",
                         "a completion routine let completion go on without IoMarkIrpPending although "
                         "PendingReturned was set");
