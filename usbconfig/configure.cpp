@@ -106,7 +106,7 @@ NTSTATUS ChooseConfiguration(PDEVICE_OBJECT DeviceObject,
 
 // Selects the configuration with interface 0 in alternate setting 1. The request goes out
 // twice: first exactly as the builder made it, which makes the USB stack fill in the pipe
-// entries (its status decides nothing); then with every pipe's MaximumTransferSize 65535 and
+// entries (its status decides nothing once the stack filled them in); then with every pipe's MaximumTransferSize 65535 and
 // PipeFlags USBD_PF_CHANGE_MAX_PACKET, whose status is the selection's. A set without that
 // setting fails with STATUS_DEVICE_DATA_ERROR and sends nothing.
 _Use_decl_annotations_
@@ -128,9 +128,14 @@ NTSTATUS SelectAlternateConfiguration(PDEVICE_OBJECT DeviceObject,
     }
     USHORT UrbBytes = Urb->UrbHeader.Length;
 
-    (void)CallUsbd(DeviceObject, Urb);
+    // The second submission is built from what the first one filled in. When the first failed
+    // without filling in the interface (it never reached the stack, for one), the second would
+    // carry empty pipe entries: the start fails with the first one's status instead.
+    NTSTATUS FirstStatus = CallUsbd(DeviceObject, Urb);
     NTSTATUS Status = STATUS_DEVICE_DATA_ERROR;
-    if (SetPipeParameters(Urb, UrbBytes, USBD_PF_CHANGE_MAX_PACKET)) {
+    if (!NT_SUCCESS(FirstStatus) && InterfaceList[0].Interface->InterfaceHandle == NULL) {
+        Status = FirstStatus;
+    } else if (SetPipeParameters(Urb, UrbBytes, USBD_PF_CHANGE_MAX_PACKET)) {
         UsbBuildSelectConfigurationRequest(Urb, UrbBytes, ConfigurationDescriptor);
         Status = CallUsbd(DeviceObject, Urb);
     }

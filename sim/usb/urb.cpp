@@ -35,13 +35,16 @@ Answer Fail(USBD_STATUS usbd, NTSTATUS status) {
     return a;
 }
 
-// Ranges outside pool, such as a driver's stack or static data, are not checked.
-void CheckDriverRange(const void* p, size_t n, const char* what) {
+// Ranges outside pool, such as a driver's stack or static data, are not checked. Freed pool is
+// recognised only for a buffer the driver passes directly: the system address of an MDL maps
+// memory the I/O manager or an application owns, which the host allocator may have placed
+// where a pool block once was.
+void CheckDriverRange(const void* p, size_t n, const char* what, bool direct) {
     std::string problem;
     {
         std::lock_guard<std::mutex> g(detail::TableLock());
         detail::World& w = detail::W();
-        if (w.freedPool.count(const_cast<void*>(p)) != 0) {
+        if (direct && w.freedPool.count(const_cast<void*>(p)) != 0) {
             problem = std::string(what) + " lies in pool that has been freed";
         } else {
             const auto* start = static_cast<const UCHAR*>(p);
@@ -69,7 +72,7 @@ UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what) {
                          " exceeds the MDL's byte count " + std::to_string(MmGetMdlByteCount(mdl)));
         }
         auto* va = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
-        if (va != nullptr && length != 0) CheckDriverRange(va, length, what);
+        if (va != nullptr && length != 0) CheckDriverRange(va, length, what, false);
         return va;
     }
     if (length != 0 && app::IsUserAddress(buffer)) {

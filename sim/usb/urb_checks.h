@@ -13,7 +13,7 @@ Answer Fail(USBD_STATUS usbd, NTSTATUS status);
 
 // Driver memory the stack is about to read or write: a range that starts inside a live pool
 // block must end inside it, and freed pool must not be used (bug check UrbBufferOverrun).
-void CheckDriverRange(const void* p, size_t n, const char* what);
+void CheckDriverRange(const void* p, size_t n, const char* what, bool direct = true);
 
 // The system address of a URB's data stage: the MDL when one is given (Windows then ignores
 // TransferBuffer), mapped as the port driver maps it, else TransferBuffer, which must be a
