@@ -1,6 +1,5 @@
-// What the USB stack tests share: device files and hex helpers, URB builders, an IRP of the
-// test's own that records how the bus completed it, a select-configuration request laid out as
-// USBD lays it out, and a fixture with a bus and the test firmware plugged in.
+// Shared by the USB stack tests: device files, URB builders, an IRP that records its completion,
+// a select-configuration request laid out as USBD lays it out, and a bus with the test firmware.
 #pragma once
 
 #include "test_stack.h"
@@ -18,15 +17,21 @@ namespace usbtest {
 using namespace simtest;
 using namespace sim::usb;
 
-inline const std::filesystem::path kDevices = std::filesystem::path(__FILE__).parent_path() / "devices";
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN, kOut = USBD_TRANSFER_DIRECTION_OUT;
+constexpr ULONG kInShortOk = kIn | USBD_SHORT_TRANSFER_OK;
 
+inline const std::filesystem::path kDevices = std::filesystem::path(__FILE__).parent_path() / "devices";
 inline std::shared_ptr<Device> Load(const char* file) { return Device::FromFile((kDevices / file).string()); }
 
 inline Bytes B(const char* hex) {
     std::string error;
     return *ParseHex(hex, &error);
 }
-
+inline Bytes Counting(size_t n, UCHAR seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<UCHAR>(seed + 7 * i);
+    return b;
+}
 inline SetupPacket Req(UCHAR type, UCHAR request, USHORT value = 0, USHORT index = 0, USHORT length = 0) {
     return SetupPacket{type, request, value, index, length};
 }
@@ -36,36 +41,59 @@ inline URB ZeroUrb() {
     std::memset(&u, 0, sizeof u);
     return u;
 }
-
-// A GET_DESCRIPTOR_FROM_DEVICE request as UsbBuildGetDescriptorRequest builds it.
-inline URB DescriptorUrb(UCHAR type, UCHAR index, PVOID buffer, ULONG length, PMDL mdl = nullptr, USHORT language = 0) {
+inline URB DescriptorUrb(UCHAR type, UCHAR index, PVOID buffer, ULONG length, PMDL mdl = nullptr, USHORT lang = 0) {
     URB u = ZeroUrb();
-    UsbBuildGetDescriptorRequest(&u, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, language, buffer, mdl,
+    UsbBuildGetDescriptorRequest(&u, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, lang, buffer, mdl,
                                  length, nullptr);
     return u;
 }
-// An IRP of our own that stays pending until the bus completes it; records its outcome.
-// `cancelFirst` cancels it before it is sent (IoCancelIrp then finds no cancel routine).
+inline URB BulkUrb(USBD_PIPE_HANDLE pipe, UCHAR* buffer, ULONG length, ULONG flags = kIn, PMDL mdl = nullptr) {
+    URB u = ZeroUrb();
+    UsbBuildInterruptOrBulkTransferRequest(&u, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, mdl,
+                                           length, flags, nullptr);
+    return u;
+}
+inline URB VendorUrb(USHORT function, ULONG flags, UCHAR request, USHORT value, USHORT index, PVOID buffer,
+                     ULONG length) {
+    URB u = ZeroUrb();
+    UsbBuildVendorRequest(&u, function, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0, request, value,
+                          index, buffer, nullptr, length, nullptr);
+    return u;
+}
+inline URB FeatureUrb(USHORT function, USHORT endpoint) {
+    URB u = ZeroUrb();
+    UsbBuildFeatureRequest(&u, function, USB_FEATURE_ENDPOINT_STALL, endpoint, nullptr);
+    return u;
+}
+inline URB PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) {
+    URB u = ZeroUrb();
+    u.UrbHeader.Function = function;
+    u.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    u.UrbPipeRequest.PipeHandle = pipe;
+    return u;
+}
+inline URB NullConfigurationUrb() {
+    URB u = ZeroUrb();
+    UsbBuildSelectConfigurationRequest(&u, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    return u;
+}
+
+// A URB in an IRP of our own that records how the bus completed it. `cancelFirst` cancels the
+// IRP before it is sent (IoCancelIrp then finds no cancel routine).
 class Async {
 public:
     Async(PDEVICE_OBJECT pdo, PURB urb, std::function<void()> onDone = {}, bool cancelFirst = false)
-        : Async(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, std::move(onDone), cancelFirst) {}
-    Async(PDEVICE_OBJECT pdo, ULONG ioctl, PVOID argument, std::function<void()> onDone = {}, bool cancelFirst = false)
-        : urb_(ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB ? static_cast<PURB>(argument) : nullptr),
-          onDone_(std::move(onDone)) {
-        irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
+        : urb_(urb), onDone_(std::move(onDone)), irp_(IoAllocateIrp(pdo->StackSize, FALSE)) {
         PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp_);
         s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        s->Parameters.DeviceIoControl.IoControlCode = ioctl;
-        s->Parameters.Others.Argument1 = argument;
+        s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        s->Parameters.Others.Argument1 = urb;
         routine_.SetOn(irp_);
-        if (cancelFirst) {
-            EXPECT_FALSE(IoCancelIrp(irp_));
-        }
+        EXPECT_TRUE(!cancelFirst || !IoCancelIrp(irp_));
         returned_ = IoCallDriver(pdo, irp_);
     }
     ~Async() {
-        done_.Wait("URB of a test");
+        Wait();
         IoFreeIrp(irp_);
     }
     Async(const Async&) = delete;
@@ -82,9 +110,8 @@ public:
 private:
     PURB urb_;
     std::function<void()> onDone_;
-    PIRP irp_ = nullptr;
-    NTSTATUS returned_ = 0;
-    NTSTATUS status_ = 0;
+    PIRP irp_;
+    NTSTATUS returned_ = 0, status_ = 0;
     KIRQL irql_ = 0;
     sim::Completion done_;
     Routine routine_{[this](PDEVICE_OBJECT, PIRP irp) {
@@ -96,49 +123,41 @@ private:
     }};
 };
 
-// A select-configuration request laid out as USBD_CreateConfigurationRequestEx lays it out: one
-// record per chosen setting with room for its pipes, every field the stack fills preset to a
-// value it must overwrite.
+// A select-configuration request as USBD_CreateConfigurationRequestEx lays it out, every field
+// the stack fills preset to kUnset.
 class SelectRequest {
 public:
-    SelectRequest(Bytes set, std::vector<std::pair<UCHAR, UCHAR>> settings) : set_(std::move(set)) {
+    SelectRequest(Bytes set, std::vector<std::pair<UCHAR, UCHAR>> settings) : set_(std::move(set)), storage_(1024) {
         std::string e;
-        layout_ = *WalkConfiguration(set_.data(), set_.size(), &e);
-        size_t size = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
-        for (auto [n, a] : settings) size += GET_USBD_INTERFACE_SIZE(layout_.Find(n, a)->declaredEndpoints);
-        storage_.assign(size / sizeof(uint64_t) + 8, 0);
-        UsbBuildSelectConfigurationRequest(Urb(), static_cast<USHORT>(size),
-                                           reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set_.data()));
-        Urb()->UrbSelectConfiguration.ConfigurationHandle = kUnset;
+        const ConfigLayout layout = *WalkConfiguration(set_.data(), set_.size(), &e);
         size_t off = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
         for (auto [n, a] : settings) {
             auto* rec = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(Urb()) + off);
-            const UCHAR pipes = layout_.Find(n, a)->declaredEndpoints;
-            rec->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));
+            rec->NumberOfPipes = layout.Find(n, a)->declaredEndpoints;
+            rec->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(rec->NumberOfPipes));
             rec->InterfaceNumber = n;
             rec->AlternateSetting = a;
-            rec->NumberOfPipes = pipes;
             rec->InterfaceHandle = kUnset;
-            for (ULONG i = 0; i < pipes; ++i) {
+            for (ULONG i = 0; i < rec->NumberOfPipes; ++i) {
                 rec->Pipes[i].MaximumTransferSize = 0x10000;
                 rec->Pipes[i].PipeHandle = kUnset;
             }
-            records_.push_back(rec);
             off += rec->Length;
         }
+        UsbBuildSelectConfigurationRequest(Urb(), static_cast<USHORT>(off),
+                                           reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set_.data()));
+        Urb()->UrbSelectConfiguration.ConfigurationHandle = kUnset;
     }
     PURB Urb() { return reinterpret_cast<PURB>(storage_.data()); }
-    USBD_INTERFACE_INFORMATION& Interface(size_t i = 0) { return *records_.at(i); }
-    USBD_PIPE_HANDLE Pipe(size_t i, size_t record = 0) { return records_.at(record)->Pipes[i].PipeHandle; }
+    USBD_INTERFACE_INFORMATION& Interface() { return Urb()->UrbSelectConfiguration.Interface; }  // the first
+    USBD_PIPE_HANDLE Pipe(size_t i) { return Interface().Pipes[i].PipeHandle; }
     Bytes& Set() { return set_; }
 
     static inline const PVOID kUnset = reinterpret_cast<PVOID>(static_cast<uintptr_t>(0x5E7));
 
 private:
     Bytes set_;
-    ConfigLayout layout_;
     std::vector<uint64_t> storage_;
-    std::vector<PUSBD_INTERFACE_INFORMATION> records_;
 };
 
 class UsbStackTest : public ModelTest {
@@ -153,51 +172,55 @@ protected:
         ModelTest::TearDown();
     }
 
-    // Submits a URB and waits for it; the bus must complete it.
-    sim::RequestResult Submit(PURB urb) {
-        return sim::SendToStack(bus_->Pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [urb](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-            s->Parameters.Others.Argument1 = urb;
+    sim::RequestResult Ioctl(ULONG code, PVOID argument) {
+        return sim::SendToStack(bus_->Pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [=](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceIoControl.IoControlCode = code;
+            s->Parameters.Others.Argument1 = argument;
         });
+    }
+    sim::RequestResult Submit(PURB urb) { return Ioctl(IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
+    sim::RequestResult Submit(URB urb) { return Submit(&urb); }
+    sim::RequestResult ResetPort() { return Ioctl(IOCTL_INTERNAL_USB_RESET_PORT, nullptr); }
+    sim::RequestResult ReadDeviceDescriptor() {
+        UCHAR buffer[18];
+        return Submit(DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, 18));
+    }
+    // Submits a pipe request (ABORT_PIPE, RESET_PIPE, ...); `urb` receives it as completed.
+    sim::RequestResult PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, URB* urb) {
+        *urb = PipeUrb(function, pipe);
+        return Submit(urb);
+    }
+    NTSTATUS ResetPipe(USBD_PIPE_HANDLE pipe) {
+        return Submit(PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe)).status;
     }
 
     // Selects interface 0 with the given alternate setting of the plugged device's own set.
     std::unique_ptr<SelectRequest> Select(UCHAR alternate) {
         auto r = std::make_unique<SelectRequest>(device_->Description().configuration,
                                                  std::vector<std::pair<UCHAR, UCHAR>>{{0, alternate}});
-        sim::RequestResult res = Submit(r->Urb());
-        EXPECT_EQ(STATUS_SUCCESS, res.status);
+        EXPECT_EQ(STATUS_SUCCESS, Submit(r->Urb()).status);
         EXPECT_EQ(USBD_STATUS_SUCCESS, r->Urb()->UrbHeader.Status);
         return r;
     }
 
-    sim::RequestResult PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, URB* urb) {
-        *urb = ZeroUrb();
-        urb->UrbHeader.Function = function;
-        urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-        urb->UrbPipeRequest.PipeHandle = pipe;
-        return Submit(urb);
+    struct Moved {
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        ULONG length;  // TransferBufferLength after completion
+        Bytes data;    // IN: the bytes the stack reported
+    };
+    // One bulk or interrupt transfer that must end; IN must write nothing beyond what it reports.
+    Moved Transfer(USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data) {
+        URB u = BulkUrb(pipe, data.data(), static_cast<ULONG>(data.size()), flags);
+        Moved m{Submit(&u).status, u.UrbHeader.Status, u.UrbBulkOrInterruptTransfer.TransferBufferLength, {}};
+        if (!(flags & kIn)) return m;
+        for (size_t i = m.length; i < data.size(); ++i) EXPECT_EQ(0xEE, data[i]) << "written beyond " << m.length;
+        m.data.assign(data.begin(), data.begin() + std::min<size_t>(m.length, data.size()));
+        return m;
     }
-
-    // Holds every bulk or interrupt transfer, as a device that has nothing to say would.
-    void HoldTransfers(bool cancelable = true) {
-        bus_->SetScript([cancelable](PIRP, PIO_STACK_LOCATION s) -> std::optional<Answer> {
-            auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
-            if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return std::nullopt;
-            Answer a;
-            a.mode = AnswerMode::Hold;
-            a.cancelable = cancelable;
-            return a;
-        });
-    }
-
-    // A bulk or interrupt transfer as UsbBuildInterruptOrBulkTransferRequest builds it.
-    static URB BulkUrb(USBD_PIPE_HANDLE pipe, UCHAR* buffer, ULONG length, ULONG flags = USBD_TRANSFER_DIRECTION_IN,
-                       PMDL mdl = nullptr) {
-        URB u = ZeroUrb();
-        UsbBuildInterruptOrBulkTransferRequest(&u, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, mdl,
-                                               length, flags, nullptr);
-        return u;
+    Moved Write(USBD_PIPE_HANDLE pipe, const Bytes& data) { return Transfer(pipe, kOut, data); }
+    Moved Read(USBD_PIPE_HANDLE pipe, ULONG length, ULONG flags = kInShortOk) {
+        return Transfer(pipe, flags, Bytes(length, 0xEE));
     }
 
     std::unique_ptr<BusDevice> bus_;
