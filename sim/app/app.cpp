@@ -440,6 +440,9 @@ void Process::SendSimple(FileRec* file, UCHAR major, PETHREAD thread) {
 
 void Process::SendClose(FileRec* file, PETHREAD thread) {
     SendSimple(file, IRP_MJ_CLOSE, thread);
+    // The file object is gone only now, when no request holds it any more: the PnP manager
+    // counts the device as open until then (as the device object's reference count does).
+    pnp::NoteFileClosed(file->pdo);
     {
         std::lock_guard<std::mutex> g(detail::TableLock());
         if (detail::W().devices.count(file->pdo) != 0) --file->pdo->ReferenceCount;
@@ -552,7 +555,7 @@ OpenResult Process::Open(const std::u16string& path, const OpenOptions& options)
     }
     file->opened = true;
     file->handleOpen = true;
-    pnp::NoteFileOpened(pdo);  // the PnP manager's count of open handles on the device
+    pnp::NoteFileOpened(pdo);  // the PnP manager's count of open file objects on the device
     result.handle = nextHandle_;
     nextHandle_ += 4;
     handles_[result.handle] = file;
@@ -577,7 +580,6 @@ NTSTATUS Process::Close(Handle handle) {
     if (file->synchronous) LockFile(file);
     SendSimple(file, IRP_MJ_CLEANUP, reinterpret_cast<PETHREAD>(thread));
     if (file->synchronous) UnlockFile(file);
-    pnp::NoteFileClosed(file->pdo);  // the handle is gone, even if requests still hold the file
     Dereference(file);
     return STATUS_SUCCESS;
 }

@@ -216,7 +216,7 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
 RequestResult Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill = {});
 // Sends IRP_MN_QUERY_CAPABILITIES as the PnP manager does (record pre-filled).
 RequestResult QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps);
-// REMOVE_DEVICE. Bug check if it fails, if a handle to the device is still open, or if the
+// REMOVE_DEVICE. Bug check if it fails, if a file object of the device is still open, or if the
 // function driver's device object is not gone afterwards.
 RequestResult Remove(PDEVICE_OBJECT pdo);
 
@@ -241,7 +241,7 @@ struct RebalanceResult {
 RebalanceResult Rebalance(PDEVICE_OBJECT pdo);
 
 // Orderly removal (disable, uninstall): QUERY_REMOVE; REMOVE when it succeeds, CANCEL_REMOVE
-// when it fails or when a handle to the device is still open (the removal is vetoed).
+// when it fails or when a file object of the device is still open (the removal is vetoed).
 struct OrderlyRemovalResult {
     RequestResult queryRemove;
     bool vetoedByOpenHandles = false;
@@ -252,11 +252,12 @@ struct OrderlyRemovalResult {
 OrderlyRemovalResult OrderlyRemove(PDEVICE_OBJECT pdo);
 
 // Surprise removal, after the device was unplugged: SURPRISE_REMOVAL now, which must not fail.
-// The PnP manager sends REMOVE only once the last handle is closed: call Remove then.
+// The PnP manager sends REMOVE only once the last file object is closed: call Remove then.
 RequestResult SurpriseRemoval(PDEVICE_OBJECT pdo);
 
-// Open file objects on the stack of this PDO, as the I/O manager counts them (the user side
-// reports opens and closes).
+// Open file objects on the stack of this PDO, as the I/O manager counts them: from a successful
+// IRP_MJ_CREATE until its IRP_MJ_CLOSE, which comes only once no request holds the file object
+// (the user side reports both).
 void NoteFileOpened(PDEVICE_OBJECT pdo);
 void NoteFileClosed(PDEVICE_OBJECT pdo);
 size_t OpenFiles(PDEVICE_OBJECT pdo);

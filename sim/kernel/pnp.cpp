@@ -125,7 +125,7 @@ size_t OpenFiles(PDEVICE_OBJECT pdo) {
 RequestResult Remove(PDEVICE_OBJECT pdo) {
     if (OpenFiles(pdo) != 0) {
         BugCheck(kBugPnpDetected, "RemoveWithOpenHandles",
-                 "IRP_MN_REMOVE_DEVICE is sent only after the last handle to the device is closed (" +
+                 "IRP_MN_REMOVE_DEVICE is sent only after the last file object of the device is closed (" +
                      std::to_string(OpenFiles(pdo)) + " still open)");
     }
     PDEVICE_OBJECT fdo = TopOfStack(pdo);

@@ -88,8 +88,8 @@ TEST_F(StressTest, ConcurrencyStressSurpriseRemoval) {
     Remove();
 }
 
-// A device that never answers reads: removal, orderly or surprise, still returns with every
-// request completed exactly once and nothing leaked.
+// A device that never answers reads: removal, orderly (vetoed until the application's reads end)
+// or surprise, returns with every request completed exactly once and nothing leaked.
 TEST_F(StressTest, RemovalWithReadsThatNeverComplete) {
     for (bool surprise : {false, true}) {
         SCOPED_TRACE(surprise);
@@ -113,22 +113,28 @@ TEST_F(StressTest, RemovalWithReadsThatNeverComplete) {
                 EXPECT_EQ(STATUS_PENDING, app.Read(o.handle, buffer, 64, 0, reads.back().get()).status);
             }
             EXPECT_EQ(3, ext()->OutstandingIo);
+            // Closing the handles does not end the reads (the driver has no cleanup handler),
+            // so the file objects stay open and an orderly removal is vetoed.
+            for (sim::app::Handle h : handles) EXPECT_EQ(STATUS_SUCCESS, app.Close(h));
+            EXPECT_EQ(2u, sim::pnp::OpenFiles(bus().Pdo()));
             if (surprise) {
+                // The unplugged device's reads fail, the file objects close, and REMOVE follows.
                 bus().Unplug();
                 sim::pnp::SurpriseRemoval(bus().Pdo());
+            } else {
+                EXPECT_TRUE(sim::pnp::OrderlyRemove(bus().Pdo()).vetoedByOpenHandles);
+                app.ExitThread();  // the application's thread ends: its reads are cancelled
             }
-            // Closing the handles does not end the reads: the driver has no cleanup handler,
-            // so they stay in the USB stack and the file objects stay referenced.
-            for (sim::app::Handle h : handles) EXPECT_EQ(STATUS_SUCCESS, app.Close(h));
+            for (auto& r : reads) {
+                r->Wait();
+                EXPECT_FALSE(NT_SUCCESS(r->Internal()));
+            }
+            app.Flush();
             EXPECT_EQ(0u, sim::pnp::OpenFiles(bus().Pdo()));
             if (surprise) {
                 Remove();
             } else {
                 EXPECT_TRUE(sim::pnp::OrderlyRemove(bus().Pdo()).removed);
-            }
-            for (auto& r : reads) {
-                r->Wait();
-                EXPECT_FALSE(NT_SUCCESS(r->Internal()));
             }
             app.Free(buffer);
         }
