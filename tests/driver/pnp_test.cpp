@@ -194,6 +194,10 @@ TEST_F(PnpTest, StartOnEachTestDevice) {
         if (NT_SUCCESS(r.start.status)) {
             EXPECT_EQ(c.alternateSetting, ext()->InterfaceInfo->AlternateSetting);
             ExpectConfigured(c.namedPipes);
+            if (std::string(c.file) == "short_and_stalls.json") {
+                // Only 8 bytes came: the rest of the copy is zero, not uninitialised pool.
+                EXPECT_EQ(0, reinterpret_cast<PUCHAR>(ext()->DeviceDescriptor)[17]);
+            }
             Remove();
         }
         EXPECT_EQ(0u, sim::LivePoolCount());
