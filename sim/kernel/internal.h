@@ -99,6 +99,18 @@ struct Frame {
     NTSTATUS lowerReturned = 0;
 };
 std::vector<Frame*>& Frames();
+// A frame for a routine of the driver that owns `device` (none for the IRP's originator).
+inline Frame MakeFrame(Frame::Kind kind, PIRP irp, std::shared_ptr<IrpTrack> track, int location,
+                       PDEVICE_OBJECT device) {
+    Frame f;
+    f.kind = kind;
+    f.irp = irp;
+    f.track = std::move(track);
+    f.location = location;
+    f.device = device;
+    f.driver = device != nullptr ? device->DriverObject : nullptr;
+    return f;
+}
 struct FrameScope {
     explicit FrameScope(Frame* f) { Frames().push_back(f); }
     ~FrameScope() { Frames().pop_back(); }

@@ -378,13 +378,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoViolation("BadMajorFunction", "IoCallDriver with major function " + Hex(stack->MajorFunction));
     }
     Frame* parent = Frames().empty() ? nullptr : Frames().back();
-    Frame f;
-    f.kind = Frame::Kind::Dispatch;
-    f.irp = Irp;
-    f.track = t;
-    f.location = Irp->CurrentLocation;
-    f.device = DeviceObject;
-    f.driver = DeviceObject->DriverObject;
+    Frame f = MakeFrame(Frame::Kind::Dispatch, Irp, t, Irp->CurrentLocation, DeviceObject);
     {
         std::lock_guard<std::mutex> g(TableLock());
         t->state = IrpTrack::State::InFlight;
@@ -472,13 +466,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Scrub(s, true);
         scrubLock.unlock();
         PDEVICE_OBJECT dev = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-        Frame f;
-        f.kind = Frame::Kind::Completion;
-        f.irp = Irp;
-        f.track = t;
-        f.location = Irp->CurrentLocation;
-        f.device = dev;
-        f.driver = dev != nullptr ? dev->DriverObject : nullptr;
+        Frame f = MakeFrame(Frame::Kind::Completion, Irp, t, Irp->CurrentLocation, dev);
         {
             std::lock_guard<std::mutex> g(TableLock());
             t->routineActive = true;
@@ -535,12 +523,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     Irp->CancelIrql = old;
     PDEVICE_OBJECT dev = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-    Frame f;
-    f.kind = Frame::Kind::Cancel;
-    f.irp = Irp;
-    f.track = t;
-    f.device = dev;
-    f.driver = dev != nullptr ? dev->DriverObject : nullptr;
+    Frame f = MakeFrame(Frame::Kind::Cancel, Irp, t, 0, dev);
     {
         FrameScope scope(&f);
         routine(dev, Irp);

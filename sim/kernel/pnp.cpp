@@ -122,6 +122,13 @@ size_t OpenFiles(PDEVICE_OBJECT pdo) {
     return it == Files().end() ? 0 : it->second;
 }
 
+// A cancel (of a stop or a removal) may not fail.
+RequestResult SendCancel(PDEVICE_OBJECT pdo, UCHAR minor, const char* what) {
+    RequestResult r = Send(pdo, minor);
+    RequireSuccess(r, what);
+    return r;
+}
+
 RequestResult Remove(PDEVICE_OBJECT pdo) {
     if (OpenFiles(pdo) != 0) {
         BugCheck(kBugPnpDetected, "RemoveWithOpenHandles",
@@ -153,8 +160,7 @@ RebalanceResult Rebalance(PDEVICE_OBJECT pdo) {
     RebalanceResult r;
     r.queryStop = Send(pdo, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(r.queryStop.status)) {
-        r.cancelStop = Send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
-        RequireSuccess(r.cancelStop, "IRP_MN_CANCEL_STOP_DEVICE");
+        r.cancelStop = SendCancel(pdo, IRP_MN_CANCEL_STOP_DEVICE, "IRP_MN_CANCEL_STOP_DEVICE");
         return r;
     }
     r.stopped = true;
@@ -174,16 +180,14 @@ OrderlyRemovalResult OrderlyRemove(PDEVICE_OBJECT pdo) {
     OrderlyRemovalResult r;
     r.queryRemove = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(r.queryRemove.status)) {
-        r.cancelRemove = Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
-        RequireSuccess(r.cancelRemove, "IRP_MN_CANCEL_REMOVE_DEVICE");
+        r.cancelRemove = SendCancel(pdo, IRP_MN_CANCEL_REMOVE_DEVICE, "IRP_MN_CANCEL_REMOVE_DEVICE");
         return r;
     }
     if (OpenFiles(pdo) != 0) {
         // An application still holds the device open: the PnP manager vetoes the removal
         // (outstanding open) and cancels it.
         r.vetoedByOpenHandles = true;
-        r.cancelRemove = Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
-        RequireSuccess(r.cancelRemove, "IRP_MN_CANCEL_REMOVE_DEVICE");
+        r.cancelRemove = SendCancel(pdo, IRP_MN_CANCEL_REMOVE_DEVICE, "IRP_MN_CANCEL_REMOVE_DEVICE");
         return r;
     }
     r.removed = true;
