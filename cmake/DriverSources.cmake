@@ -15,4 +15,7 @@ set(KWDRV_DRIVER_SOURCES
   transfer/openclose.cpp
   transfer/readwrite.cpp
   transfer/bulk.cpp
+  control/ioctl.cpp
+  control/vendor.cpp
+  control/probe.cpp
 )

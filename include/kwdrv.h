@@ -19,6 +19,8 @@ constexpr ULONG KW_PENDING_TRANSFER_SLOTS = 10;
 constexpr ULONG KW_LINK_NAME_CHARS = 256;
 // Characters of a pipe name ("\KWDrv0"), terminator included.
 constexpr ULONG KW_PIPE_NAME_CHARS = 8;
+// The longest data stage of a control transfer the USB stack accepts.
+constexpr ULONG KW_MAX_CONTROL_TRANSFER = 4096;
 
 // The pool tag 'vdWK': its bytes read "KWdv" in a pool dump.
 constexpr ULONG KW_POOL_TAG = static_cast<ULONG>('K') | (static_cast<ULONG>('W') << 8) |
@@ -288,5 +290,28 @@ NTSTATUS PrepareBulkOrInterruptTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 IO_COMPLETION_ROUTINE BulkOrInterruptCompletion;
+
+// control/ioctl.cpp
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchDeviceControl;
+
+// control/vendor.cpp
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS VendorRequest0C(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _In_ BOOLEAN Out);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS VendorRequest1And2(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _In_ BOOLEAN Out);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS VendorRequest00(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
+
+// control/probe.cpp
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS LockCallerBuffer(_In_ PVOID Address, _In_ ULONG Length, _In_ KPROCESSOR_MODE AccessMode,
+                          _In_ LOCK_OPERATION Operation, _Out_ PMDL *Mdl);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID UnlockCallerBuffer(_In_ PMDL Mdl);
 
 #endif // KWDRV_H

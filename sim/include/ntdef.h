@@ -27,6 +27,9 @@
 #define NTAPI
 #define FASTCALL
 #define CDECL
+#ifndef __cdecl
+#define __cdecl
+#endif
 #define WINAPI
 #define NTKERNELAPI
 #define NTHALAPI

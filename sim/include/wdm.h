@@ -1201,6 +1201,67 @@ NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode,
                                                       ULONG_PTR BugCheckParameter4);
 NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI KeBugCheck(ULONG BugCheckCode);
 
+/* Structured exceptions, the x86 frame-based scheme. Each thread's exception registration
+ * chain starts at the first member of its thread information block (NT_TIB, ntddk.h), which
+ * i686 code reaches as FS:[0]; the chain ends with EXCEPTION_CHAIN_END. Raising an exception
+ * calls each record's handler (cdecl) from the head on; a handler that takes the exception
+ * calls RtlUnwind with its own record, which runs the handlers of the records above it with
+ * EXCEPTION_UNWINDING and makes that record the head, and then resumes in its own frame. An
+ * exception that no handler takes stops the system (KMODE_EXCEPTION_NOT_HANDLED). */
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+#define EXCEPTION_NONCONTINUABLE 0x01
+#define EXCEPTION_UNWINDING 0x02
+#define EXCEPTION_EXIT_UNWIND 0x04
+#define EXCEPTION_STACK_INVALID 0x08
+#define EXCEPTION_NESTED_CALL 0x10
+#define EXCEPTION_TARGET_UNWIND 0x20
+#define EXCEPTION_COLLIDED_UNWIND 0x40
+#define EXCEPTION_UNWIND 0x66
+#define EXCEPTION_CHAIN_END ((struct _EXCEPTION_REGISTRATION_RECORD *)-1)
+#define KMODE_EXCEPTION_NOT_HANDLED 0x0000001EUL
+
+typedef struct _EXCEPTION_RECORD {
+  NTSTATUS ExceptionCode;
+  ULONG ExceptionFlags;
+  struct _EXCEPTION_RECORD *ExceptionRecord;
+  PVOID ExceptionAddress;
+  ULONG NumberParameters;
+  ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+} EXCEPTION_RECORD, *PEXCEPTION_RECORD;
+
+/* The processor state at the raise; the model keeps its contents to itself. */
+typedef struct _CONTEXT CONTEXT, *PCONTEXT;
+
+typedef enum _EXCEPTION_DISPOSITION {
+  ExceptionContinueExecution,
+  ExceptionContinueSearch,
+  ExceptionNestedException,
+  ExceptionCollidedUnwind
+} EXCEPTION_DISPOSITION;
+
+typedef EXCEPTION_DISPOSITION __cdecl EXCEPTION_ROUTINE(struct _EXCEPTION_RECORD *ExceptionRecord,
+                                                        PVOID EstablisherFrame,
+                                                        struct _CONTEXT *ContextRecord,
+                                                        PVOID DispatcherContext);
+typedef EXCEPTION_ROUTINE *PEXCEPTION_ROUTINE;
+
+typedef struct _EXCEPTION_REGISTRATION_RECORD {
+  struct _EXCEPTION_REGISTRATION_RECORD *Next;
+  PEXCEPTION_ROUTINE Handler;
+} EXCEPTION_REGISTRATION_RECORD, *PEXCEPTION_REGISTRATION_RECORD;
+
+/* Raises Status as a non-continuable exception on the calling thread. */
+NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI ExRaiseStatus(NTSTATUS Status);
+/* Unwinds the calling thread's chain down to TargetFrame (see above) and returns. */
+NTSYSAPI VOID NTAPI RtlUnwind(PVOID TargetFrame, PVOID TargetIp, PEXCEPTION_RECORD ExceptionRecord,
+                              PVOID ReturnValue);
+
+/* The compiler's reads and writes of the FS segment: in the model FS addresses the calling
+ * thread's NT_TIB. Offset and value are pointer-wide on the 64-bit host, where `unsigned long`
+ * is; on i686 they are the 32-bit words of the intrinsics. */
+unsigned long __readfsdword(unsigned long Offset);
+void __writefsdword(unsigned long Offset, unsigned long Data);
+
 /* Pool */
 NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

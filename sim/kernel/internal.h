@@ -172,3 +172,11 @@ std::string DescribeLiveMdls();
 void ResetMdls();
 
 }  // namespace sim::detail
+
+namespace sim::kernel {
+// Raises `code` on the calling thread and dispatches it along its exception registration chain
+// (exception.cpp). Never returns to the caller: a handler that takes the exception resumes in its
+// own frame, and an exception no handler takes is a bug check (KMODE_EXCEPTION_NOT_HANDLED). The
+// caller must hold no lock and no object with a destructor, since its frame is abandoned.
+[[noreturn]] void RaiseException(NTSTATUS code, ULONG flags, PVOID address);
+}  // namespace sim::kernel

@@ -361,8 +361,11 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     FillPfns(mdl, va);
 }
 
-VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
-    PMDL mdl = MemoryDescriptorList;
+// The checks of MmProbeAndLockPages. Returns false when the range is not valid for the access
+// in AccessMode, which Windows answers by raising STATUS_ACCESS_VIOLATION; otherwise pins a user
+// range and sets *host, *space and *pin.
+static bool ProbeRange(PMDL mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation, unsigned char** host,
+                       AddressSpace** space, uint64_t* pin) {
     uintptr_t va = VaOf(mdl);
     size_t len = mdl->ByteCount;
     {
@@ -373,42 +376,44 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
                                         "(flags " + Hex(static_cast<uint16_t>(mdl->MdlFlags)) + ")");
         }
     }
-    AddressSpace* space = app::AddressSpaceContaining(va);
-    if (space == nullptr && len != 0) space = app::AddressSpaceContaining(va + len - 1);
+    *space = app::AddressSpaceContaining(va);
+    if (*space == nullptr && len != 0) *space = app::AddressSpaceContaining(va + len - 1);
     auto access = Operation == IoReadAccess ? AddressSpace::Access::Read : AddressSpace::Access::Write;
-    unsigned char* host = nullptr;
-    uint64_t pin = 0;
     const std::string what = "MmProbeAndLockPages on " + Range(va, len);
-    if (space != nullptr) {
+    if (*space != nullptr) {
         RequireIrql(APC_LEVEL, "MmProbeAndLockPages of user memory");
         if (AccessMode == KernelMode) {
             MdlViolation("KernelProbeOfUserAddress",
                          what + " with AccessMode KernelMode: a user buffer must be probed in the requestor's mode "
                                 "(UserMode), or the caller could pass a kernel address as its own");
         }
-        if (app::CurrentAddressSpace() != space) {
+        if (app::CurrentAddressSpace() != *space) {
             MdlViolation("UserAddressOutsideProcess",
                          what + ", a user range of a process this thread is not running in (a system thread, a DPC "
                                 "or another process): user addresses are valid only in their own process's context");
         }
-        host = static_cast<unsigned char*>(space->Lock(va, len, access, &pin));
-        if (host == nullptr) {
-            MdlViolation("ProbeOfInvalidUserBuffer",
-                         what + " for " + (access == AddressSpace::Access::Read ? "read" : "write") +
-                             " access: the range is not valid user memory. Windows raises STATUS_ACCESS_VIOLATION "
-                             "here, which the caller must catch with __try/__except; the model cannot unwind through "
-                             "driver code, so it stops instead");
-        }
-    } else {
-        RequireIrql(DISPATCH_LEVEL, "MmProbeAndLockPages");
-        if (AccessMode == UserMode) {
-            MdlViolation("ProbeOfInvalidUserBuffer",
-                         what + " with AccessMode UserMode: a kernel address is never valid user memory. Windows "
-                                "raises STATUS_ACCESS_VIOLATION here, which the caller must catch with "
-                                "__try/__except; the model cannot unwind through driver code, so it stops instead");
-        }
-        CheckPoolBounds(va, len, "MmProbeAndLockPages");
-        host = reinterpret_cast<unsigned char*>(va);
+        *host = static_cast<unsigned char*>((*space)->Lock(va, len, access, pin));
+        return *host != nullptr;
+    }
+    RequireIrql(DISPATCH_LEVEL, "MmProbeAndLockPages");
+    // A kernel address is never valid user memory.
+    if (AccessMode == UserMode) return false;
+    CheckPoolBounds(va, len, "MmProbeAndLockPages");
+    *host = reinterpret_cast<unsigned char*>(va);
+    return true;
+}
+
+// A range that is not valid for the access raises STATUS_ACCESS_VIOLATION, as Windows does: a
+// caller's exception handler gets it back, and without one the raise is a bug check
+// (KMODE_EXCEPTION_NOT_HANDLED). Nothing is locked or recorded then, and the raise happens with
+// no lock held and no object alive in this frame, which the handler abandons.
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+    PMDL mdl = MemoryDescriptorList;
+    unsigned char* host = nullptr;
+    AddressSpace* space = nullptr;
+    uint64_t pin = 0;
+    if (!ProbeRange(mdl, AccessMode, Operation, &host, &space, &pin)) {
+        sim::kernel::RaiseException(STATUS_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, __builtin_return_address(0));
     }
     std::lock_guard<std::mutex> g(T().m);
     MdlTrack& r = Adopt(mdl, "MmProbeAndLockPages");
@@ -418,7 +423,7 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
     r.parent = nullptr;
     mdl->MdlFlags |= MDL_PAGES_LOCKED | (Operation != IoReadAccess ? MDL_WRITE_OPERATION : 0);
     mdl->Process = reinterpret_cast<PEPROCESS>(space);
-    FillPfns(mdl, va);
+    FillPfns(mdl, VaOf(mdl));
 }
 
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {

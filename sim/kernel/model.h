@@ -2,7 +2,7 @@
 // it. The driver never sees this header; it sees only the platform headers in sim/include.
 #pragma once
 
-#include <wdm.h>
+#include <ntddk.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -278,3 +278,14 @@ namespace sim {
 // MDLs from IoAllocateMdl (a driver's or the I/O manager's) not yet freed.
 size_t LiveMdlCount();
 }  // namespace sim
+
+// ---------------------------------------------------------------------------------------------
+// Structured exceptions (exception.cpp)
+// ---------------------------------------------------------------------------------------------
+namespace sim::kernel {
+// The calling thread's thread information block, created on first use with an empty exception
+// registration chain (EXCEPTION_CHAIN_END) and the host thread's stack as its limits. Driver code
+// reaches it through FS (__readfsdword / __writefsdword at FIELD_OFFSET(NT_TIB, ...)), never
+// through this call; the record stays at one address for the thread's life.
+NT_TIB* CurrentTib();
+}  // namespace sim::kernel
