@@ -190,4 +190,283 @@ TEST_F(ControlTest, DescriptorCopiesNeverExceedTheOutputBuffer) {
     ext()->DeviceDescriptor->bLength = 18;
 }
 
+// What reaches the device: the setup packet built from the record, the data stage (the input
+// bytes themselves for 0x0C, the bytes at DataAddress for 0x02 and 0x00), short IN data, no data
+// stage for a TransferLength of 0, and a stall reported with nothing copied back.
+TEST_F(ControlTest, VendorRequestsReachTheDeviceAsTheRecordSays) {
+    Start();
+    Handle h = Open(u"");
+    auto device = bus().PluggedDevice();
+    const Bytes data = app().Load(data_, 8), block = Record(0x34, 16, 0, 2, 16);
+    struct Case {
+        const char* what; ULONG code; Bytes in; ULONG out; NTSTATUS status; ULONG info;
+        sim::usb::SetupPacket setup; Bytes sent;
+    };
+    const Case cases[] = {
+        {"IN 0C", IOCTL_KW_VENDOR_IN_0C, Record(0x12, 1, 0, 5), 1, STATUS_SUCCESS, 1, {0xC0, 0x0C, 0x12, 5, 1}, {}},
+        {"OUT 0C: the input bytes, record first", IOCTL_KW_VENDOR_OUT_0C, block, 0, STATUS_SUCCESS, 0, {0x40, 0x0C, 0x34, 2, 16}, block},
+        {"IN 0C reads the block back", IOCTL_KW_VENDOR_IN_0C, Record(0, 16, 0, 0), 16, STATUS_SUCCESS, 16, {0xC0, 0x0C, 0, 0, 16}, {}},
+        {"IN 01: short data stage", IOCTL_KW_VENDOR_IN_01, Record(0, 64, 0, 0), 64, STATUS_SUCCESS, 2, {0xC0, 0x01, 0, 0, 64}, {}},
+        {"OUT 02 from DataAddress", IOCTL_KW_VENDOR_OUT_02, Record8(), 0, STATUS_SUCCESS, 0, {0x40, 0x02, 0x1234, 7, 8}, data},
+        {"OUT 00", IOCTL_KW_VENDOR_OUT_00, Record8(), 0, STATUS_SUCCESS, 0, {0x40, 0x00, 0x1234, 7, 8}, data},
+        {"OUT 00 second code", IOCTL_KW_VENDOR_OUT_00_ALT, Record8(), 0, STATUS_SUCCESS, 0, {0x40, 0x00, 0x1234, 7, 8}, data},
+        {"IN without data stage", IOCTL_KW_VENDOR_IN_0C, Record(1, 0, 0, 0), 0, STATUS_SUCCESS, 0, {0xC0, 0x0C, 1, 0, 0}, {}},
+        {"OUT without data stage ignores DataAddress", IOCTL_KW_VENDOR_OUT_02, Record(1, 0, 0, 0), 0, STATUS_SUCCESS, 0, {0x40, 0x02, 1, 0, 0}, {}},
+        {"stall", IOCTL_KW_VENDOR_OUT_0C, Record(0, 65, 0, 0, 65), 8, STATUS_UNSUCCESSFUL, 0, {0x40, 0x0C, 0, 0, 65}, Record(0, 65, 0, 0, 65)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        device->ClearControlLog();
+        Baseline();
+        Reply r = Ioctl(h, c.code, c.in, c.out);
+        EXPECT_EQ(sim::StatusName(c.status), sim::StatusName(r.status));
+        EXPECT_EQ(c.info, r.info);
+        std::vector<sim::usb::ControlRecord> log = device->ControlLog();
+        ASSERT_EQ(1u, log.size());
+        const sim::usb::SetupPacket& s = log[0].setup;
+        EXPECT_EQ((Bytes{c.setup.bmRequestType, c.setup.bRequest}), (Bytes{s.bmRequestType, s.bRequest}));
+        EXPECT_EQ((std::vector<USHORT>{c.setup.wValue, c.setup.wIndex, c.setup.wLength}),
+                  (std::vector<USHORT>{s.wValue, s.wIndex, s.wLength}));
+        EXPECT_EQ(c.sent, log[0].out);
+        if (c.code == IOCTL_KW_VENDOR_IN_0C && c.info == 16) {
+            EXPECT_EQ(block, r.out);
+        }
+        if (!NT_SUCCESS(c.status)) {
+            EXPECT_EQ(Bytes(c.out, 0xBE), r.out);
+        }
+        ExpectQuiet();
+    }
+}
+
+// A record that breaks a limit is refused with a clear status before anything is allocated or
+// sent: no input, a record shorter than 14 bytes, a data stage larger than the output (IN) or
+// the input (OUT 0C) or than a control transfer carries, and a DataAddress range that is not
+// readable memory of the caller (NULL, kernel, unmapped, partly unmapped, wrapping).
+TEST_F(ControlTest, VendorRecordsBreakingALimitSendNothing) {
+    Start();
+    Handle h = Open(u"");
+    PVOID freed = app().Alloc(8), four = app().Alloc(4), big = app().Alloc(65536);
+    app().Free(freed);
+    struct Case { ULONG code; Bytes in; ULONG out; NTSTATUS status; };
+    std::vector<Case> cases;
+    for (ULONG code : {IOCTL_KW_VENDOR_IN_0C, IOCTL_KW_VENDOR_OUT_0C, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_VENDOR_OUT_02,
+                       IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT}) {
+        cases.push_back({code, {}, 0, STATUS_NO_MEMORY});
+        cases.push_back({code, {}, 64, STATUS_NO_MEMORY});
+        for (size_t n = 1; n < VENDOR_REQUEST_MINIMUM_LENGTH; ++n) cases.push_back({code, Record(0, 1, Address(data_), 0, n), 64, STATUS_INVALID_PARAMETER});
+        for (ULONG length : {4097u, 65535u, 65536u, 0xFFFFFFFFu})
+            cases.push_back({code, Record(0, length, Address(big), 0), 65535, STATUS_INVALID_PARAMETER});
+    }
+    for (ULONG code : {IOCTL_KW_VENDOR_IN_0C, IOCTL_KW_VENDOR_IN_01}) {
+        cases.push_back({code, Record(0, 65, 0, 0), 64, STATUS_BUFFER_TOO_SMALL});
+        cases.push_back({code, Record(0, 8, 0, 0, 64), 4, STATUS_BUFFER_TOO_SMALL});  // system buffer large enough
+    }
+    cases.push_back({IOCTL_KW_VENDOR_OUT_0C, Record(0, 15, 0, 0), 64, STATUS_INVALID_PARAMETER});
+    for (ULONG code : {IOCTL_KW_VENDOR_OUT_02, IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT})
+        for (auto [address, length] : {std::pair{0u, 8u}, {0x80001000u, 8u}, {Address(freed), 8u}, {Address(four), 8u},
+                                       {0xFFFFFFF8u, 16u}, {Address(data_) + 8, 1u}})
+            cases.push_back({code, Record(0, length, address, 0), 0, STATUS_ACCESS_VIOLATION});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.code << " in " << c.in.size() << " out " << c.out);
+        Baseline();
+        Reply r = Ioctl(h, c.code, c.in, c.out);
+        EXPECT_EQ(sim::StatusName(c.status), sim::StatusName(r.status));
+        EXPECT_EQ(0u, r.info);
+        EXPECT_EQ(0u, Sent());
+        ExpectQuiet();
+    }
+    app().Free(four);
+    app().Free(big);
+}
+
+// Every code with input and output lengths from 0 to 65535 and every kind of DataAddress: a clear
+// status, Information only with success and never above the output, nothing sent for a refused
+// record or address, nothing left behind, and no bug check.
+TEST_F(ControlTest, BadInputTable) {
+    Start();
+    Handle h = Open(u"\\KWDrv1");
+    PVOID freed = app().Alloc(8), four = app().Alloc(4);
+    app().Free(freed);
+    const ULONG lengths[] = {0, 1, 13, 14, 15, 64, 4096, 65535};
+    const std::pair<const char*, ULONG> addresses[] = {{"valid", Address(data_)}, {"NULL", 0},
+        {"kernel", 0x80001000u}, {"unmapped", Address(freed)}, {"partly unmapped", Address(four)}, {"wrapping", 0xFFFFFFFCu}};
+    std::vector<ULONG> codes = {IOCTL_KW_GET_CONFIG_DESCRIPTOR, IOCTL_KW_RESET_PORT, IOCTL_KW_RESET_PIPE,
+                                IOCTL_KW_GET_DEVICE_DESCRIPTOR, IOCTL_KW_NO_OPERATION, IOCTL_KW_VENDOR_IN_0C,
+                                IOCTL_KW_VENDOR_OUT_0C, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_VENDOR_OUT_02,
+                                IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT};
+    codes.insert(codes.end(), std::begin(kUnknownCodes), std::end(kUnknownCodes));
+    for (ULONG code : codes) {
+        const bool vendor = code >= IOCTL_KW_VENDOR_IN_0C && code <= IOCTL_KW_VENDOR_OUT_00_ALT && code % 4 == 0 &&
+                            code != IOCTL_KW_NO_OPERATION;
+        const bool fromAddress = code == IOCTL_KW_VENDOR_OUT_02 || code == IOCTL_KW_VENDOR_OUT_00 || code == IOCTL_KW_VENDOR_OUT_00_ALT;
+        const bool known = vendor || std::find(std::begin(kUnknownCodes), std::end(kUnknownCodes), code) == std::end(kUnknownCodes);
+        for (auto [name, address] : addresses) {
+            if (!fromAddress && address != Address(data_)) continue;
+            for (ULONG in : lengths) {
+                for (ULONG out : lengths) {
+                    SCOPED_TRACE(testing::Message() << std::hex << code << std::dec << " " << name << " in " << in << " out " << out);
+                    Baseline();
+                    Reply r = Ioctl(h, code, in ? Record(0x0102, 8, address, 0, in) : Bytes{}, out);
+                    ASSERT_NE(STATUS_PENDING, r.status);
+                    EXPECT_TRUE(!NT_ERROR(r.status) || r.info == 0) << r.info;
+                    NTSTATUS refused = !known ? STATUS_INVALID_PARAMETER
+                                     : !vendor ? STATUS_PENDING
+                                     : in == 0 ? STATUS_NO_MEMORY
+                                     : in < VENDOR_REQUEST_MINIMUM_LENGTH ? STATUS_INVALID_PARAMETER
+                                     : fromAddress && address != Address(data_) ? STATUS_ACCESS_VIOLATION
+                                     : STATUS_PENDING;
+                    if (refused != STATUS_PENDING) {
+                        EXPECT_EQ(sim::StatusName(refused), sim::StatusName(r.status));
+                        EXPECT_EQ(0u, Sent());
+                    }
+                    ExpectQuiet();
+                }
+            }
+        }
+    }
+    app().Free(four);
+}
+
+// Every allocation of the control path failed in turn, then every request it sends down failed
+// in turn: no bug check, nothing left behind, no Information with an error, and a vendor request
+// whose allocation failed fails with STATUS_INSUFFICIENT_RESOURCES.
+TEST_F(ControlTest, FaultSweep) {
+    Start();
+    Handle h = Open(u"\\KWDrv1");
+    bus().SetPortStatus(USBD_PORT_CONNECTED);  // the port reset goes all the way
+    const std::pair<ULONG, Bytes> requests[] = {
+        {IOCTL_KW_GET_CONFIG_DESCRIPTOR, {}}, {IOCTL_KW_RESET_PORT, {}}, {IOCTL_KW_RESET_PIPE, {}},
+        {IOCTL_KW_VENDOR_IN_0C, Record(0, 4, 0, 0)}, {IOCTL_KW_VENDOR_OUT_0C, Record(0, 14, 0, 0)},
+        {IOCTL_KW_VENDOR_OUT_02, Record8()}, {IOCTL_KW_VENDOR_OUT_00, Record8()}};
+    for (const auto& [code, in] : requests) {
+        SCOPED_TRACE(testing::Message() << std::hex << code);
+        sim::faults::Clear();
+        Baseline();
+        ASSERT_EQ(STATUS_SUCCESS, Ioctl(h, code, in, 256).status);
+        const uint64_t calls = sim::faults::CallCount();
+        const size_t sent = Sent();
+        ASSERT_GE(calls, 1u);
+        for (uint64_t n = 1; n <= calls; ++n) {
+            SCOPED_TRACE(testing::Message() << "allocation " << n);
+            sim::faults::Clear();
+            sim::faults::FailOrdinal(n);
+            Reply r = Ioctl(h, code, in, 256);
+            EXPECT_EQ(1u, sim::faults::InjectedCount());
+            sim::faults::Clear();
+            EXPECT_TRUE((code >> 16) != 0x8000 || r.status == STATUS_INSUFFICIENT_RESOURCES) << sim::StatusName(r.status);
+            EXPECT_TRUE(!NT_ERROR(r.status) || r.info == 0) << r.info;
+            ExpectQuiet();
+        }
+        for (size_t k = 1; k <= sent; ++k) {
+            SCOPED_TRACE(testing::Message() << "request " << k);
+            size_t seen = 0;
+            bus().SetScript([&](PIRP, PIO_STACK_LOCATION) -> std::optional<sim::usb::Answer> {
+                if (++seen != k) return std::nullopt;
+                sim::usb::Answer a;
+                a.mode = sim::usb::AnswerMode::Pend;
+                a.status = STATUS_UNSUCCESSFUL;
+                a.usbdStatus = USBD_STATUS_STALL_PID;
+                return a;
+            });
+            Reply r = Ioctl(h, code, in, 256);
+            bus().SetScript({});
+            EXPECT_TRUE(k != sent || code == IOCTL_KW_RESET_PORT || NT_ERROR(r.status)) << sim::StatusName(r.status);
+            EXPECT_TRUE(!NT_ERROR(r.status) || r.info == 0) << r.info;
+            ExpectQuiet();
+        }
+    }
+}
+
+// A request from another driver carries no file object: the pipe reset refuses it.
+TEST_F(ControlTest, PipeResetWithoutFileObjectIsRefused) {
+    Start();
+    Baseline();
+    sim::RequestResult r = sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
+        s->Parameters.DeviceIoControl.IoControlCode = IOCTL_KW_RESET_PIPE;
+    });
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, r.status);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, r.dispatchReturned);
+    EXPECT_EQ(0u, Sent());
+}
+
+// Vendor requests (some with an address that makes the probe raise) and pipe resets on several
+// threads while reads and writes run and the device is rebalanced and then pulled out: each
+// request ends with a status and nothing is left behind. Then a request from another driver is
+// held in the USB stack while the device is removed: the removal waits until it has left.
+TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAndRemoval) {
+    Start();
+    std::atomic<bool> stop{false};
+    std::atomic<int> requests{0};
+    auto vendorThread = [&](unsigned seed) {
+        Handle h = Open(u"");
+        for (unsigned i = seed; !stop.load(); ++i) {
+            const ULONG address = i % 7 == 0 ? 0 : Address(data_);
+            const std::pair<ULONG, Bytes> r[] = {{IOCTL_KW_VENDOR_OUT_0C, Record(0, 14, 0, 0)},
+                {IOCTL_KW_VENDOR_IN_0C, Record(0, 8, 0, 0)}, {IOCTL_KW_VENDOR_OUT_02, Record8(address)},
+                {IOCTL_KW_VENDOR_IN_01, Record(0, 2, 0, 0)}};
+            Reply reply = Ioctl(h, r[i % 4].first, r[i % 4].second, 8);
+            EXPECT_NE(STATUS_PENDING, reply.status);
+            ++requests;
+        }
+        app().Close(h);
+        app().ExitThread();
+    };
+    auto pipeThread = [&](const std::u16string& pipe, bool read) {
+        Handle h = Open(pipe);
+        PVOID buffer = app().Alloc(64);
+        while (!stop.load()) {
+            sim::app::IoResult t = read ? app().Read(h, buffer, 64, 0, nullptr) : app().Write(h, buffer, 64, 0, nullptr);
+            EXPECT_NE(STATUS_PENDING, t.status);
+            EXPECT_NE(STATUS_PENDING, Ioctl(h, IOCTL_KW_RESET_PIPE, {}, 0).status);
+            ++requests;
+        }
+        app().Free(buffer);
+        app().Close(h);
+        app().ExitThread();
+    };
+    {
+        std::vector<std::thread> threads;
+        threads.emplace_back(vendorThread, 1u);
+        threads.emplace_back(vendorThread, 2u);
+        threads.emplace_back(pipeThread, u"\\KWDrv0", false);
+        threads.emplace_back(pipeThread, u"\\KWDrv1", true);  // reads what the writes loop back
+        for (int round = 0; round < 2; ++round) {
+            while (requests.load() < 40 * (round + 1)) std::this_thread::yield();
+            EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Rebalance(bus().Pdo()).restart.start.status);
+        }
+        while (requests.load() < 120) std::this_thread::yield();
+        bus().Unplug();
+        EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
+        stop = true;
+        for (auto& t : threads) t.join();
+    }
+    app().Flush();
+
+    std::atomic<bool> held{false};
+    bus().SetScript([&held](PIRP, PIO_STACK_LOCATION) -> std::optional<sim::usb::Answer> {
+        if (held.exchange(true)) return std::nullopt;  // only the descriptor read
+        sim::usb::Answer a;
+        a.mode = sim::usb::AnswerMode::Hold;
+        a.cancelable = false;
+        return a;
+    });
+    std::thread sender([this] {
+        sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceIoControl.IoControlCode = IOCTL_KW_GET_CONFIG_DESCRIPTOR;
+        });
+    });
+    while (bus().HeldCount() == 0) std::this_thread::yield();
+    std::atomic<bool> removed{false};
+    std::thread remover([&] { Remove(); removed = true; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(removed.load());  // the removal waits for the request inside the driver
+    sim::usb::Answer fail;
+    fail.status = STATUS_DEVICE_NOT_CONNECTED;
+    fail.usbdStatus = USBD_STATUS_DEVICE_GONE;
+    bus().CompleteHeld(fail);
+    remover.join();
+    sender.join();
+    EXPECT_TRUE(removed.load());
+}
+
 }  // namespace
