@@ -6,6 +6,7 @@
 #   - imports only from ntoskrnl.exe, USBD.SYS and HAL.dll
 #   - has base relocations (the kernel loads drivers at any address)
 #   - exports nothing
+#   - the guarded probe's routines come from ntoskrnl.exe, with no other exception runtime
 # Prints what it checked; exits non-zero on the first class of failure found.
 set -euo pipefail
 
@@ -82,6 +83,41 @@ if [[ $exported -eq 0 ]]; then
   ok "exports nothing"
 else
   fail "the image exports $exported symbol(s) (link with -Wl,--exclude-all-symbols)"
+fi
+
+# The guarded probe of caller memory: its exception registration record on the stack and its
+# handler take the probe's exception through the kernel's own dispatcher, so the image needs
+# exactly these ntoskrnl.exe routines (all exported by Windows XP's kernel) and no compiler
+# runtime for structured exceptions (handlers and unwinders of other toolchains, or routines
+# that XP's kernel does not export). The image must also not declare that it has no exception
+# handlers (IMAGE_DLLCHARACTERISTICS_NO_SEH, 0x0400), nor carry a handler table (load
+# configuration) without the guard's handler: the kernel's dispatcher refuses such handlers.
+imports=$(awk '/DLL Name:/ { dll = tolower($3); next }
+  dll != "" && NF >= 3 && $1 ~ /^[0-9a-f]+$/ { print dll, $3 } /^$/ { dll = "" }' <<<"$headers")
+for routine in RtlUnwind MmProbeAndLockPages MmUnlockPages IoAllocateMdl IoFreeMdl; do
+  if grep -qx "ntoskrnl.exe $routine" <<<"$imports"; then
+    ok "guarded probe: $routine from ntoskrnl.exe"
+  else
+    fail "guarded probe: $routine is not imported from ntoskrnl.exe"
+  fi
+done
+seh_runtime=$(awk '$2 ~ /except_handler|C_specific_handler|RtlUnwindEx|local_unwind|global_unwind|RtlVirtualUnwind/ { print $2 }' <<<"$imports")
+if [[ -z $seh_runtime ]]; then
+  ok "no exception runtime imported besides RtlUnwind"
+else
+  fail "imports exception runtime routines XP's kernel lacks or that are not the driver's: $seh_runtime"
+fi
+loadconfig=$(directory_size "Load Configuration Directory")
+if [[ -z $loadconfig || $((16#$loadconfig)) -eq 0 ]]; then
+  ok "no load configuration (no handler table that would have to list the guard's handler)"
+else
+  fail "the image has a load configuration: its handler table must list the guard's handler"
+fi
+characteristics=$(field DllCharacteristics)
+if (( (16#${characteristics:-0} & 0x0400) == 0 )); then
+  ok "exception handlers allowed (no IMAGE_DLLCHARACTERISTICS_NO_SEH)"
+else
+  fail "DllCharacteristics $characteristics has NO_SEH: the kernel would refuse the image's handlers"
 fi
 
 if [[ $failures -ne 0 ]]; then

@@ -235,6 +235,11 @@ static_assert(GET_USBD_INTERFACE_SIZE(2) == 56, "interface record, 2 pipes");
 static_assert(GET_ISO_URB_SIZE(8) == 192, "isochronous URB, 8 packets");
 static_assert(IoSizeOfIrp(2) == 112 + 2 * 36, "IRP with two stack locations");
 
+/* Structured exceptions: the thread information block at FS and the record handlers get. */
+KW_REC(NT_TIB, 28, ExceptionList, 0, StackBase, 4, StackLimit, 8, Self, 24)
+KW_REC(EXCEPTION_RECORD, 80, ExceptionCode, 0, ExceptionFlags, 4, ExceptionRecord, 8,
+       ExceptionAddress, 12, NumberParameters, 16, ExceptionInformation, 20)
+
 /* Control codes */
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x00220003, "IOCTL_INTERNAL_USB_SUBMIT_URB");
 static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x00220007, "IOCTL_INTERNAL_USB_RESET_PORT");

@@ -377,6 +377,41 @@ TEST_F(ControlTest, FaultSweep) {
     }
 }
 
+// The port is reset only when the device is connected and its port disabled, after the pipes
+// are aborted (the hub takes no reset with transfers pending); a failed query is reported.
+TEST_F(ControlTest, PortResetOnlyWhenConnectedAndDisabled) {
+    Start();
+    Handle h = Open(u"");
+    const ULONG query = IOCTL_INTERNAL_USB_GET_PORT_STATUS, reset = IOCTL_INTERNAL_USB_RESET_PORT,
+                urb = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    struct Case { ULONG bits; bool queryFails; NTSTATUS status; std::vector<ULONG> sent; };
+    const Case cases[] = {
+        {USBD_PORT_CONNECTED | USBD_PORT_ENABLED, false, STATUS_SUCCESS, {query}},
+        {USBD_PORT_CONNECTED, false, STATUS_SUCCESS, {query, urb, urb, urb, urb, urb, reset}},  // five pipes aborted
+        {0, false, STATUS_SUCCESS, {query}},
+        {USBD_PORT_CONNECTED, true, STATUS_UNSUCCESSFUL, {query}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "bits " << c.bits << (c.queryFails ? " query fails" : ""));
+        bus().SetPortStatus(c.bits);
+        bus().SetScript([&c](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
+            if (!c.queryFails || s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_GET_PORT_STATUS)
+                return std::nullopt;
+            sim::usb::Answer a;
+            a.status = STATUS_UNSUCCESSFUL;
+            return a;
+        });
+        Baseline();
+        EXPECT_EQ(c.status, Ioctl(h, IOCTL_KW_RESET_PORT, {}, 0).status);
+        std::vector<ULONG> sent;
+        for (const auto& e : bus().Trace())
+            if (e.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) sent.push_back(e.ioctl);
+        EXPECT_EQ(c.sent, sent);
+        bus().SetScript({});
+        ExpectQuiet();
+    }
+}
+
 // A request from another driver carries no file object: the pipe reset refuses it.
 TEST_F(ControlTest, PipeResetWithoutFileObjectIsRefused) {
     Start();
