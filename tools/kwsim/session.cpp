@@ -97,6 +97,13 @@ read in 200 expect pattern
 read irq 8 async report      # an interrupt read waits until the device has a report,
 frames 10                    # which the firmware sends every 10 frames (10 ms)
 wait report
+descriptor device            # the copies the driver returns through device control
+descriptor config
+resetpipe in                 # IOCTL_KW_RESET_PIPE on the bulk IN pipe
+vendor out 0C 11 22 33 44    # store a block: the record and four bytes
+vendor in 0C 18 expect stored
+vendor in 01 2 expect 00 01  # the firmware's version word
+vendor out 02 de ad be ef value 0x10   # data from a buffer in the application
 rebalance                    # QUERY_STOP, STOP, START: the pipes are selected again
 write out 4b 57 64 76
 read in 4 expect 4b 57 64 76
@@ -133,6 +140,19 @@ const char* ScriptHelp() {
   unplug                        the device is pulled out: IRP_MN_SURPRISE_REMOVAL
   remove                        IRP_MN_REMOVE_DEVICE (after QUERY_REMOVE unless the device was unplugged)
   descriptors | pipes           show the device's descriptors or the pipe table again
+  open - as NAME                open the interface path alone: a handle without a pipe
+  ioctl NAME CODE [in BYTES...] [out N] [expect BYTES...]
+                                DeviceIoControl with CODE (hex), those input bytes and an output
+                                buffer of N bytes; shows status, Information and the output bytes
+  descriptor device|config      the descriptor copy the driver returns, checked against the device
+  resetpipe NAME                reset the pipe of a handle
+  resetport                     reset the hub port if the device is connected but its port disabled
+  vendor in 0C|01 LENGTH [value V] [index I] [expect BYTES...|stored]
+                                a device-to-host vendor request; "expect stored" means the block the
+                                last "vendor out 0C" sent
+  vendor out 0C|02|00 BYTES... [value V] [index I]
+                                a host-to-device vendor request: 0C sends the record followed by
+                                BYTES, 02 and 00 send BYTES from a buffer at DataAddress
   unload                        unload the driver
 )";
 }
@@ -184,6 +204,10 @@ bool Session::Run(const Command& c) {
     if (verb == "remove" && w.size() == 1) return Remove();
     if (verb == "unload" && w.size() == 1) return Unload();
     if ((verb == "descriptors" || verb == "pipes") && w.size() == 1) return Report(verb);
+    if (verb == "ioctl" && w.size() >= 3) return Ioctl(w);
+    if (verb == "descriptor" && w.size() == 2) return Descriptor(w);
+    if ((verb == "resetpipe" && w.size() == 2) || (verb == "resetport" && w.size() == 1)) return Reset(w);
+    if (verb == "vendor" && w.size() >= 3) return Vendor(w);
     return Usage(c, "cannot run \"" + verb + "\" with these words (see kwsim --help)");
 }
 
@@ -283,15 +307,20 @@ bool Session::Report(const std::string& what) {
 }
 
 bool Session::Open(const std::vector<std::string>& w) {
-    std::string pipe = PipeNameOf(w[1]);
-    std::string name = w.size() == 4 ? w[3] : pipe.substr(1);
+    // "-" opens the interface path alone, a handle without a pipe.
+    std::string pipe = w[1] == "-" ? "" : PipeNameOf(w[1]);
+    std::string name = w.size() == 4 ? w[3] : pipe.empty() ? "" : pipe.substr(1);
+    if (name.empty()) {
+        std::cerr << "kwsim: open - needs a name: open - as NAME\n";
+        return false;
+    }
     if (handles_.count(name) != 0) {
         std::cerr << "kwsim: a handle named " << name << " is already open\n";
         return false;
     }
     // Handles are overlapped, so a script can leave a read pending and go on.
     sim::app::OpenResult r = app_->Open(InterfacePath() + sim::Widen(pipe), sim::app::OpenOptions{true});
-    Step s("open " + pipe, r.status);
+    Step s("open " + (pipe.empty() ? std::string("(interface path)") : pipe), r.status);
     s.details = {{"handle", name}};
     s.failed = !NT_SUCCESS(r.status);
     if (NT_SUCCESS(r.status)) handles_[name] = r.handle;
@@ -454,6 +483,7 @@ bool Session::Unplug() {
 
 bool Session::Remove() {
     out_.Note("removal");
+    CloseControlHandle();
     if (!handles_.empty()) {
         std::cerr << "kwsim: close every handle first: Windows sends IRP_MN_REMOVE_DEVICE only then\n";
         return false;
@@ -500,6 +530,7 @@ void Session::Finish() {
     std::vector<std::string> open;
     for (auto& [name, h] : handles_) open.push_back(name);
     for (const std::string& name : open) Close({"close", name});
+    CloseControlHandle();
     if (fdo_ != nullptr && sim::DeviceExists(fdo_)) Remove();
     if (driver_ != nullptr) Unload();
     app_.reset();

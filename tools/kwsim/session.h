@@ -69,6 +69,22 @@ private:
     bool Unload();
     bool Report(const std::string& what);
 
+    // Device-control commands (control.cpp).
+    struct IoctlReply {
+        NTSTATUS status = STATUS_PENDING;
+        ULONG_PTR info = 0;
+        std::vector<UCHAR> out;  // the Information bytes of the output buffer
+    };
+    IoctlReply SendIoctl(sim::app::Handle h, ULONG code, const std::vector<UCHAR>& in, ULONG outLength);
+    // A handle on the interface path alone, opened on first use for the named commands and closed
+    // before removal.
+    bool ControlHandle(sim::app::Handle* h);
+    void CloseControlHandle();
+    bool Ioctl(const std::vector<std::string>& w);
+    bool Descriptor(const std::vector<std::string>& w);
+    bool Reset(const std::vector<std::string>& w);
+    bool Vendor(const std::vector<std::string>& w);
+
     bool Usage(const Command& c, const std::string& message);
     // A request made on an overlapped handle, waited for when it went pending.
     sim::app::IoResult Complete(sim::app::IoResult r, sim::app::Overlapped& ov);
@@ -88,6 +104,8 @@ private:
     std::map<std::string, sim::app::Handle> handles_;
     std::map<std::string, Async> async_;
     sim::app::Overlapped ov_;  // for the requests a step waits for
+    sim::app::Handle control_ = sim::app::kInvalidHandle;
+    std::vector<UCHAR> lastBlock_;  // what the last "vendor out 0C" sent, record first
 };
 
 }  // namespace kwsim
