@@ -410,6 +410,18 @@ TEST_F(ControlTest, PortResetOnlyWhenConnectedAndDisabled) {
         bus().SetScript({});
         ExpectQuiet();
     }
+    // A reset the hub finishes later on its own thread keeps the configuration and pipe handles.
+    bus().SetPortStatus(USBD_PORT_CONNECTED);
+    bus().SetResetPortMode(sim::usb::AnswerMode::Pend);
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(h, IOCTL_KW_RESET_PORT, {}, 0).status);
+    Handle out = Open(u"\\KWDrv0"), in = Open(u"\\KWDrv1");
+    PVOID buffer = app().Alloc(4);
+    app().Store(buffer, "\x01\x02\x03\x04", 4);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(out, buffer, 4).status);
+    sim::app::IoResult r = app().Read(in, buffer, 4);
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ((Bytes{1, 2, 3, 4}), app().Load(buffer, r.iosb.Information));
+    app().Free(buffer);
 }
 
 // A request from another driver carries no file object: the pipe reset refuses it.
