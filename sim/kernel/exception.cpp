@@ -8,7 +8,8 @@
 // are abandoned, never returned from. Hence the rules of this file: the raise path holds no
 // object with a destructor and no lock, keeps its records in thread storage rather than on the
 // stack, and under AddressSanitizer tells the runtime before each handler call that the stack
-// below may be left without returning.
+// below may be left without returning. ThreadSanitizer keeps the abandoned frames on its shadow
+// call stack (a few entries per taken exception), which only lengthens its reports' stacks.
 #include "internal.h"
 
 #include <pthread.h>
@@ -57,6 +58,13 @@ void Initialise(ThreadBlock& b) {
 // A registration record must lie inside the thread's stack, aligned, as the x86 dispatcher
 // checks before it calls a handler; one that does not ends the dispatch (EXCEPTION_STACK_INVALID).
 bool OnStack(const NT_TIB& tib, const void* record) {
+#if defined(__SANITIZE_ADDRESS__)
+    // With detect_stack_use_after_return, AddressSanitizer moves locals to a fake stack.
+    void* fake = __asan_get_current_fake_stack();
+    if (fake != nullptr && __asan_addr_is_in_fake_stack(fake, const_cast<void*>(record), nullptr, nullptr) != nullptr) {
+        return true;
+    }
+#endif
     auto p = reinterpret_cast<uintptr_t>(record);
     return p % sizeof(void*) == 0 && p >= reinterpret_cast<uintptr_t>(tib.StackLimit) &&
            p + sizeof(EXCEPTION_REGISTRATION_RECORD) <= reinterpret_cast<uintptr_t>(tib.StackBase);
