@@ -15,6 +15,8 @@
 // - requests 0x02 and 0x00: the TransferLength bytes at DataAddress are probed for reading in the
 //   requestor's mode and locked into an MDL, which the URB carries; an address that is not valid
 //   gives the probe's status (STATUS_ACCESS_VIOLATION). The address is never dereferenced.
+// On success a device-to-host request reports the bytes received and a host-to-device one 0
+// (see SendVendorUrb); every failure reports 0.
 
 #include "kwdrv.h"
 #include "kwdrv_ioctl.h"
