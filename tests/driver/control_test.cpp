@@ -239,21 +239,17 @@ TEST_F(ControlTest, VendorRequestsReachTheDeviceAsTheRecordSays) {
 }
 
 // A record that breaks a limit is refused with a clear status before anything is allocated or
-// sent: no input, a record shorter than 14 bytes, a data stage larger than the output (IN) or
-// the input (OUT 0C) or than a control transfer carries, and a DataAddress range that is not
-// readable memory of the caller (NULL, kernel, unmapped, partly unmapped, wrapping).
+// sent: a data stage larger than the output (IN) or the input (OUT 0C) or than a control
+// transfer carries, and a DataAddress range that ends past the caller's buffer or wraps (the
+// bad-input table covers short records and the other kinds of address).
 TEST_F(ControlTest, VendorRecordsBreakingALimitSendNothing) {
     Start();
     Handle h = Open(u"");
-    PVOID freed = app().Alloc(8), four = app().Alloc(4), big = app().Alloc(65536);
-    app().Free(freed);
+    PVOID four = app().Alloc(4), big = app().Alloc(65536);
     struct Case { ULONG code; Bytes in; ULONG out; NTSTATUS status; };
     std::vector<Case> cases;
     for (ULONG code : {IOCTL_KW_VENDOR_IN_0C, IOCTL_KW_VENDOR_OUT_0C, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_VENDOR_OUT_02,
                        IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT}) {
-        cases.push_back({code, {}, 0, STATUS_NO_MEMORY});
-        cases.push_back({code, {}, 64, STATUS_NO_MEMORY});
-        for (size_t n = 1; n < VENDOR_REQUEST_MINIMUM_LENGTH; ++n) cases.push_back({code, Record(0, 1, Address(data_), 0, n), 64, STATUS_INVALID_PARAMETER});
         for (ULONG length : {4097u, 65535u, 65536u, 0xFFFFFFFFu})
             cases.push_back({code, Record(0, length, Address(big), 0), 65535, STATUS_INVALID_PARAMETER});
     }
@@ -263,8 +259,7 @@ TEST_F(ControlTest, VendorRecordsBreakingALimitSendNothing) {
     }
     cases.push_back({IOCTL_KW_VENDOR_OUT_0C, Record(0, 15, 0, 0), 64, STATUS_INVALID_PARAMETER});
     for (ULONG code : {IOCTL_KW_VENDOR_OUT_02, IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT})
-        for (auto [address, length] : {std::pair{0u, 8u}, {0x80001000u, 8u}, {Address(freed), 8u}, {Address(four), 8u},
-                                       {0xFFFFFFF8u, 16u}, {Address(data_) + 8, 1u}})
+        for (auto [address, length] : {std::pair{Address(data_) + 8, 1u}, {Address(four), 5u}, {0xFFFFFFF8u, 16u}})
             cases.push_back({code, Record(0, length, address, 0), 0, STATUS_ACCESS_VIOLATION});
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.code << " in " << c.in.size() << " out " << c.out);
