@@ -39,7 +39,6 @@ std::map<Key, void*> BuildTable() {
     t[{"ntoskrnl.exe", "memcpy"}] = reinterpret_cast<void*>(&memcpy);
     t[{"ntoskrnl.exe", "memmove"}] = reinterpret_cast<void*>(&memmove);
     t[{"ntoskrnl.exe", "memset"}] = reinterpret_cast<void*>(&memset);
-    t[{"ntoskrnl.exe", "memcmp"}] = reinterpret_cast<void*>(&memcmp);
     t[{"ntoskrnl.exe", "strlen"}] = reinterpret_cast<void*>(&strlen);
     t[{"ntoskrnl.exe", "DbgPrint"}] = reinterpret_cast<void*>(&DbgPrint);
     return t;
