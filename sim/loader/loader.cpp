@@ -4,6 +4,7 @@
 
 #include "kernel/model.h"
 #include "loader/pe.h"
+#include "loader/tib_segment.h"
 
 #include <sys/mman.h>
 
@@ -57,6 +58,7 @@ public:
         BindImports();
         ReadSymbols();
         Protect();
+        EnableTibSegments();  // the image's exception handling addresses FS
         auto image = std::unique_ptr<Image>(new Image());
         image->base_ = map_;
         image->size_ = size_;

@@ -3,6 +3,7 @@
 // naming what is wrong, and leave nothing mapped.
 #include "loader/loader.h"
 #include "loader/pe.h"
+#include "loader/tib_segment.h"
 
 #include <usbdlib.h>
 
@@ -14,6 +15,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -181,6 +183,39 @@ TEST(LoaderTest, BrokenImagesFailClearly) {
         for (const std::string& part : c.message) EXPECT_NE(std::string::npos, failure.message.find(part)) << failure.message;
         EXPECT_EQ(0u, failure.message.rfind("kwdrv.sys: ", 0)) << failure.message;
     }
+}
+
+// Image code reaches its thread's information block through FS, as i386 kernel code does:
+// FS:[0x18] is the block's own address and FS:[0] its registration list head, on every thread.
+TEST(LoaderTest, EachThreadSeesItsOwnTibThroughFs) {
+    sim::loader::EnableTibSegments();
+    auto probe = [] {
+        uint32_t self, head;
+        __asm__ volatile("movl %%fs:0x18, %0" : "=r"(self));
+        __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+        uint32_t mark = 0x5A5A0000u | (self & 0xFFFF);
+        __asm__ volatile("movl %0, %%fs:0" : : "r"(mark) : "memory");
+        auto* tib = static_cast<uint32_t*>(sim::loader::ThreadTib());
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(tib), self);
+        EXPECT_EQ(mark, tib[0]) << "a write through FS:[0] lands in the thread's block";
+        tib[0] = head;
+        return self;
+    };
+    uint32_t mine = probe();
+    uint32_t others[2] = {};
+    std::thread a([&] { others[0] = probe(); });
+    std::thread b([&] { others[1] = probe(); });
+    a.join();
+    b.join();
+    EXPECT_NE(mine, others[0]);
+    EXPECT_NE(others[0], others[1]);
+    std::thread c([&] { EXPECT_NE(0u, probe()) << "segments of ended threads are reused"; });
+    c.join();
+    std::thread d([&] {
+        __asm__ volatile("movw %w0, %%fs" : : "r"(0));  // as a thread the loader did not start
+        EXPECT_NE(0u, probe()) << "the first FS access of a thread without a segment gives it one";
+    });
+    d.join();
 }
 
 }  // namespace
