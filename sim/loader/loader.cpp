@@ -2,12 +2,13 @@
 // and size read from the file is checked against the file or the image before it is used.
 #include "loader/loader.h"
 
-#include "kernel/model.h"
 #include "loader/pe.h"
 #include "loader/tib_segment.h"
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -307,20 +308,6 @@ std::unique_ptr<Image> Image::Load(const std::string& path, LoadFailure* failure
 
 Image::~Image() {
     if (base_ != nullptr) munmap(base_, size_);
-}
-
-PDRIVER_OBJECT LoadImageDriver(const std::string& path, const char* name, const char16_t* registryPath,
-                               NTSTATUS* status, std::string* message) {
-    LoadFailure failure;
-    std::unique_ptr<Image> image = Image::Load(path, &failure, 0);
-    if (image == nullptr) {
-        if (status != nullptr) *status = failure.status;
-        if (message != nullptr) *message = failure.message;
-        return nullptr;
-    }
-    PDRIVER_INITIALIZE entry = image->Entry();
-    image.release();  // stays mapped for the process's life; see loader.h
-    return sim::LoadDriver(name, entry, registryPath, status);
 }
 
 }  // namespace sim::loader

@@ -62,11 +62,4 @@ private:
 // without case; a decorated name (_Name@8, @Name@4) binds like the plain one.
 void* ResolveExport(const std::string& module, const std::string& routine);
 
-// Loads the image at `path` and its driver through sim::LoadDriver, with the service's
-// registry path. On a load failure returns nullptr with *status the loader's status, and
-// *message (if given) saying why. The image stays mapped until the process ends (the driver's
-// code may still be on a DPC thread's stack when UnloadDriver returns).
-PDRIVER_OBJECT LoadImageDriver(const std::string& path, const char* name, const char16_t* registryPath,
-                               NTSTATUS* status, std::string* message = nullptr);
-
 }  // namespace sim::loader
