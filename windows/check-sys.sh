@@ -115,7 +115,8 @@ else
 fi
 
 # Thread-local storage, constructors, destructors: nothing in a driver would run them.
-if [[ $((16#$(directory_size "Thread Storage Directory" || echo 0))) -eq 0 ]] && ! grep -qE '^ *[0-9]+ \.tls' <<<"$("$objdump" -h "$image")"; then
+tls=$(directory_size "Thread Storage Directory")
+if [[ $((16#${tls:-0})) -eq 0 ]] && ! grep -qE '^ *[0-9]+ \.tls' <<<"$("$objdump" -h "$image")"; then
   ok "no thread-local storage"
 else
   fail "the image has thread-local storage (a TLS directory or .tls section)"
