@@ -147,9 +147,17 @@ struct Start {
 };
 
 // qemu's user-mode emulation gives a thread the process's descriptor table only if the table
-// existed when the thread was created (threads copy their creator's processor state): the main
-// thread takes its segment before anything else runs, so that every thread has the table.
-[[gnu::constructor(101)]] void SegmentForTheMainThread() { sim::loader::GiveThreadItsSegment(); }
+// existed when the thread was created (threads copy their creator's processor state): the table
+// is made before anything else runs, with an unused entry below the threads' ones. (Nothing of
+// the model is called here: its static objects may not exist yet.)
+[[gnu::constructor(101)]] void MakeTheDescriptorTable() {
+    user_desc d{};
+    d.entry_number = sim::loader::kFirst - 1;
+    d.seg_32bit = 1;
+    d.seg_not_present = 1;
+    d.useable = 0;
+    syscall(SYS_modify_ldt, 1, &d, sizeof d);
+}
 
 void* StartWithOwnFs(void* p) {
     Start start = *static_cast<Start*>(p);
