@@ -24,3 +24,15 @@ if(KWDRV_M32)
     set(CMAKE_CROSSCOMPILING_EMULATOR "${KWDRV_M32_EMULATOR}")
   endif()
 endif()
+
+# KWDRV_WINDOWS_ABI: NTAPI is stdcall and FASTCALL is fastcall throughout (sim/include/ntdef.h),
+# as in the kernel, so a kwdrv.sys image can call the model's routines and be called by them
+# directly. Windows code keeps the stack 4-byte aligned only; -mstackrealign lets the model's
+# code that wants more realign it on entry.
+if(KWDRV_WINDOWS_ABI)
+  if(NOT KWDRV_M32)
+    message(FATAL_ERROR "kwdrv: KWDRV_WINDOWS_ABI needs KWDRV_M32=ON")
+  endif()
+  string(APPEND CMAKE_C_FLAGS " -DKWSIM_WINDOWS_ABI=1 -mstackrealign")
+  string(APPEND CMAKE_CXX_FLAGS " -DKWSIM_WINDOWS_ABI=1 -mstackrealign")
+endif()

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# test.sh - every test of the project, in four legs:
+# test.sh - every test of the project, in five legs:
 #   1. host build with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   2. ThreadSanitizer build: the tests labelled `concurrency`
-#   3. 32-bit host build (-m32, run under qemu): abi and sim tests
-#   4. kwdrv.sys cross-build, its image checks, and the model's constants
+#   3. kwdrv.sys cross-build, its image checks, and the model's constants
 #      compared with the DDK's
+#   4. 32-bit host build (-m32, Windows' calling conventions, run under qemu):
+#      abi and sim tests
+#   5. kwdrv.sys loaded into that 32-bit model: the driver suites, the loader's
+#      tests and the kwsim tour on the image (tests labelled `image`)
 # Ends with one line "N passed, N failed" totalled over the legs; exits
 # non-zero if anything failed. JOBS (default 2) sets build parallelism.
 set -euo pipefail
@@ -82,24 +85,7 @@ else
   leg_fail "ThreadSanitizer configure"
 fi
 
-heading "3/4 32-bit host build (-m32, under qemu), abi and sim tests"
-if configure "$root/build-m32" -DKWDRV_M32=ON; then
-  targets=()
-  available=$(cmake --build "$root/build-m32" --target help)
-  for t in abi_tests sim_tests; do
-    if grep -qw "$t" <<<"$available"; then targets+=("$t"); fi
-  done
-  if [[ ${#targets[@]} -eq 0 ]]; then
-    leg_fail "32-bit build has no abi_tests or sim_tests target"
-  else
-    build "$root/build-m32" "${targets[@]}" || leg_fail "32-bit build"
-    run_ctest "$root/build-m32" "$logs/m32.log" -R '^(abi|sim)/'
-  fi
-else
-  leg_fail "32-bit configure"
-fi
-
-heading "4/4 kwdrv.sys cross-build and image checks"
+heading "3/5 kwdrv.sys cross-build and image checks"
 if cmake -S "$root/windows" -B "$root/build-sys" && cmake --build "$root/build-sys" -j "$jobs"; then
   passed=$((passed + 1))
   echo "test.sh: kwdrv.sys and the DDK layout assertions compiled"
@@ -115,6 +101,35 @@ if python3 "$root/tests/abi/compare_constants.py" "$root"; then
   passed=$((passed + 1))
 else
   leg_fail "constants of sim/include differ from the DDK's"
+fi
+
+heading "4/5 32-bit host build (-m32, Windows' calling conventions, under qemu), abi and sim tests"
+if configure "$root/build-m32" -DKWDRV_M32=ON -DKWDRV_WINDOWS_ABI=ON -DKWDRV_IMAGE="$root/build-sys/kwdrv.sys"; then
+  targets=()
+  available=$(cmake --build "$root/build-m32" --target help)
+  for t in abi_tests sim_tests; do
+    if grep -qw "$t" <<<"$available"; then targets+=("$t"); fi
+  done
+  if [[ ${#targets[@]} -eq 0 ]]; then
+    leg_fail "32-bit build has no abi_tests or sim_tests target"
+  else
+    build "$root/build-m32" "${targets[@]}" || leg_fail "32-bit build"
+    run_ctest "$root/build-m32" "$logs/m32.log" -R '^(abi|sim)/'
+  fi
+else
+  leg_fail "32-bit configure"
+fi
+
+heading "5/5 kwdrv.sys loaded into the 32-bit model: driver suites, loader, kwsim tour"
+# Once, without sanitizers: qemu makes every test slow, and legs 1 and 2 run the same suites
+# on the host-built driver under the sanitizers.
+if [[ ! -f $root/build-sys/kwdrv.sys ]]; then
+  leg_fail "no kwdrv.sys to load (leg 3 failed)"
+elif [[ ! -f $root/build-m32/CMakeCache.txt ]]; then
+  leg_fail "no 32-bit build to load kwdrv.sys into (leg 4 failed)"
+else
+  build "$root/build-m32" driver_image_tests loader_tests kwsim || leg_fail "32-bit image test build"
+  run_ctest "$root/build-m32" "$logs/image.log" -R '^image/'
 fi
 
 heading "summary"

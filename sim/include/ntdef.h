@@ -24,8 +24,15 @@
 #endif
 
 /* ---- calling conventions and declaration decorations ------------------ */
+/* The 32-bit model built with KWSIM_WINDOWS_ABI uses Windows' own conventions, so that a
+ * kwdrv.sys image loaded into it calls the model and is called by it directly. */
+#if defined(KWSIM_WINDOWS_ABI) && defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
 #define FASTCALL
+#endif
 #define CDECL
 #ifndef __cdecl
 #define __cdecl

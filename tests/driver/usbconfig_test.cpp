@@ -314,7 +314,7 @@ public:
         s_inline = cancelInline;
         stack_[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
-            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP c) {
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP c) NTAPI {
                 IoReleaseCancelSpinLock(c->CancelIrql);
                 auto complete = [c] { c->IoStatus.Status = STATUS_CANCELLED; IoCompleteRequest(c, IO_NO_INCREMENT); };
                 if (s_inline) complete(); else sim::QueueDpc(complete);

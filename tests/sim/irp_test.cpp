@@ -245,7 +245,7 @@ TEST_F(IrpTest, CancelWithAndWithoutRoutine) {
     s[0].handler = [&](PDEVICE_OBJECT, PIRP i) {
         IoMarkIrpPending(i);
         held = i;
-        IoSetCancelRoutine(i, [](PDEVICE_OBJECT, PIRP c) {
+        IoSetCancelRoutine(i, [](PDEVICE_OBJECT, PIRP c) NTAPI {
             sawCancel = c->Cancel;
             sawRoutineCleared = c->CancelRoutine == nullptr;
             ranAtDispatch = KeGetCurrentIrql() == DISPATCH_LEVEL;

@@ -99,7 +99,7 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
          [] {
              WithStack(1, [](Stack& s) {
                  s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
                      irp->IoStatus.Status = STATUS_SUCCESS;
                      IoCompleteRequest(irp, IO_NO_INCREMENT);
                      return STATUS_SUCCESS;

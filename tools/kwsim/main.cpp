@@ -19,14 +19,17 @@ struct Options {
     bool json = false;
     std::string deviceFile;  // empty: the built-in test firmware
     std::string scriptFile;  // empty: the built-in tour
+    std::string imageFile;   // empty: the host-built driver
 };
 
 void Help() {
-    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--json]\n"
+    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json]\n"
                  "  Loads kwdrv into the host model, plugs in a simulated device (the built-in test\n"
                  "  firmware, or the JSON description in FILE) and runs the built-in tour, or the\n"
                  "  script in FILE; then removes the device, unloads the driver and prints the\n"
-                 "  verifier's summary. --json prints one JSON object per step.\n\n"
+                 "  verifier's summary. --json prints one JSON object per step. --image runs the\n"
+                 "  kwdrv.sys in FILE, mapped into the model, instead of the host-built driver\n"
+                 "  (32-bit build with -DKWDRV_WINDOWS_ABI=ON only).\n\n"
               << kwsim::ScriptHelp() << "\nThe built-in tour:\n"
               << kwsim::TourScript();
 }
@@ -39,6 +42,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->deviceFile = argv[++i];
         } else if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
             o->scriptFile = argv[++i];
+        } else if (std::strcmp(argv[i], "--image") == 0 && i + 1 < argc) {
+            o->imageFile = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Help();
             return 0;
@@ -78,10 +83,20 @@ int main(int argc, char** argv) {
         }
     }
 
+    PDRIVER_INITIALIZE entry = nullptr;
+    if (!opt.imageFile.empty()) {
+        std::string error;
+        entry = kwsim::LoadImageEntry(opt.imageFile, &error);
+        if (entry == nullptr) {
+            std::cerr << "kwsim: " << error << "\n";
+            return 2;
+        }
+    }
+
     kwsim::Reporter out(opt.json);
     bool usable = true;
     {
-        kwsim::Session session(out, device);
+        kwsim::Session session(out, device, entry);
         for (const kwsim::Command& c : kwsim::ParseScript(script)) {
             if (!session.Run(c)) {
                 usable = false;

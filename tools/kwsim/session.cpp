@@ -157,7 +157,8 @@ const char* ScriptHelp() {
 )";
 }
 
-Session::Session(Reporter& out, std::shared_ptr<sim::usb::Device> device) : out_(out), device_(std::move(device)) {
+Session::Session(Reporter& out, std::shared_ptr<sim::usb::Device> device, PDRIVER_INITIALIZE entry)
+    : out_(out), device_(std::move(device)), entry_(entry != nullptr ? entry : DriverEntry) {
     app_ = std::make_unique<sim::app::Process>("kwsim.exe");
     Load();
 }
@@ -214,7 +215,7 @@ bool Session::Run(const Command& c) {
 bool Session::Load() {
     out_.Note("loading the driver");
     NTSTATUS st = STATUS_UNSUCCESSFUL;
-    driver_ = sim::LoadDriver("kwdrv", DriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kwdrv",
+    driver_ = sim::LoadDriver("kwdrv", entry_, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kwdrv",
                               &st);
     Step s("DriverEntry", st);
     s.failed = driver_ == nullptr;

@@ -28,12 +28,17 @@ std::vector<Command> ParseScript(const std::string& text);
 // The built-in tour, written in the script language.
 const char* TourScript();
 
+// The DriverEntry of the kwdrv.sys image at `path`, mapped into the model (image.cpp); nullptr
+// with *error saying why when it cannot be loaded.
+PDRIVER_INITIALIZE LoadImageEntry(const std::string& path, std::string* error);
+
 // The script language, for --help and README.md.
 const char* ScriptHelp();
 
 class Session {
 public:
-    Session(Reporter& out, std::shared_ptr<sim::usb::Device> device);
+    // `entry` is the DriverEntry to load: the host-built driver's when null, or a loaded image's.
+    Session(Reporter& out, std::shared_ptr<sim::usb::Device> device, PDRIVER_INITIALIZE entry = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -94,6 +99,7 @@ private:
 
     Reporter& out_;
     std::shared_ptr<sim::usb::Device> device_;
+    PDRIVER_INITIALIZE entry_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
     std::unique_ptr<sim::usb::BusDevice> bus_;
     PDEVICE_OBJECT fdo_ = nullptr;
