@@ -69,7 +69,7 @@ run_ctest() {
   fi
 }
 
-heading "1/4 host build, AddressSanitizer + UndefinedBehaviorSanitizer"
+heading "1/5 host build, AddressSanitizer + UndefinedBehaviorSanitizer"
 if configure "$root/build" -DKWDRV_SANITIZE=ON -DKWDRV_TSAN=OFF -DKWDRV_M32=OFF; then
   build "$root/build" || leg_fail "host build"
   run_ctest "$root/build" "$logs/host.log"
@@ -77,7 +77,7 @@ else
   leg_fail "host configure"
 fi
 
-heading "2/4 ThreadSanitizer build, tests labelled concurrency"
+heading "2/5 ThreadSanitizer build, tests labelled concurrency"
 if configure "$root/build-tsan" -DKWDRV_TSAN=ON -DKWDRV_SANITIZE=OFF -DKWDRV_M32=OFF; then
   build "$root/build-tsan" || leg_fail "ThreadSanitizer build"
   run_ctest "$root/build-tsan" "$logs/tsan.log" -L concurrency
