@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <thread>
 
 using namespace drivertest;
@@ -188,9 +189,7 @@ TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
         SCOPED_TRACE(c.what);
         Replug(c.device);
         failing = c.failing;
-        ext()->PendingTransfers[3] = reinterpret_cast<PIRP>(0x1000);  // a start forgets tracked transfers
         EXPECT_EQ(c.expected, StartDevice(fdo()));
-        EXPECT_EQ(nullptr, ext()->PendingTransfers[3]);
         EXPECT_EQ(c.functions, sent.functions);
         PUSBD_INTERFACE_INFORMATION i = ext()->InterfaceInfo;
         ASSERT_EQ(c.interfaceStored, i != nullptr);
@@ -312,6 +311,7 @@ public:
     TrackedTransfers(PDEVICE_OBJECT fdo, bool cancelInline) : fdo_(fdo), stack_(2) {
         static bool s_inline;
         s_inline = cancelInline;
+        s_self = this;
         stack_[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP c) {
@@ -323,8 +323,12 @@ public:
         };
         stack_[1].handler = [this](PDEVICE_OBJECT, PIRP irp) {
             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoSetCompletionRoutine(irp, &TrackedTransfers::Completion, this, TRUE, TRUE, TRUE);
-            EXPECT_TRUE(!track_ || TrackTransfer(fdo_, irp));
+            if (track_) {
+                PTRANSFER_CONTEXT t = AllocateTransfer(fdo_, irp, 0);
+                EXPECT_EQ(STATUS_SUCCESS, TrackTransfer(fdo_, t, &TrackedTransfers::Completion));
+            } else {
+                IoSetCompletionRoutine(irp, &TrackedTransfers::Untracked, this, TRUE, TRUE, TRUE);
+            }
             return IoCallDriver(stack_[0].device(), irp);
         };
     }
@@ -350,35 +354,43 @@ public:
 
 private:
     static NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-        auto self = static_cast<TrackedTransfers*>(context);
+        auto transfer = static_cast<PTRANSFER_CONTEXT>(context);
         if (irp->PendingReturned) IoMarkIrpPending(irp);
-        BOOLEAN goOn = UntrackTransfer(self->fdo_, irp);
-        self->untracked.push_back(goOn);
+        BOOLEAN goOn = UntrackTransfer(s_self->fdo_, transfer);
+        if (goOn) FreeTransfer(transfer);
+        s_self->untracked.push_back(goOn);
         return goOn ? STATUS_SUCCESS : STATUS_MORE_PROCESSING_REQUIRED;
     }
+    static NTSTATUS NTAPI Untracked(PDEVICE_OBJECT, PIRP irp, PVOID) {
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        return STATUS_SUCCESS;
+    }
+    static inline TrackedTransfers* s_self = nullptr;
     PDEVICE_OBJECT fdo_;
     simtest::Stack stack_;
     bool track_ = true;
 };
 
-// A stop cancels the tracked transfers slot by slot. The USB stack completes each inside
-// IoCancelIrp: the completion routine hands it to the canceller, which completes it once done
-// with it. A transfer no slot records is left alone and finishes normally.
+// A stop cancels every tracked transfer. The USB stack completes each inside IoCancelIrp: the
+// completion routine hands it to the canceller, which completes it once done with it. A transfer
+// that is not tracked is left alone and finishes normally.
 TEST_F(UsbConfigTest, CompletionDuringCancelIsFinishedByTheCanceller) {
     TrackedTransfers t(fdo(), true);
     PIRP a = t.Send(), b = t.Send(), c = t.Send(false);
-    ASSERT_EQ(a, ext()->PendingTransfers[0]);
-    std::swap(ext()->PendingTransfers[1], ext()->PendingTransfers[7]);  // b in slot 7
     EXPECT_EQ(STATUS_SUCCESS, StopDevice(fdo()));
     EXPECT_EQ((std::vector<BOOLEAN>{FALSE, FALSE}), t.untracked);
-    EXPECT_EQ((std::vector<std::pair<PIRP, NTSTATUS>>{{a, STATUS_CANCELLED}, {b, STATUS_CANCELLED}}), t.finals);
+    std::set<PIRP> cancelled;
+    for (const auto& [irp, status] : t.finals) {
+        EXPECT_EQ(STATUS_CANCELLED, status);
+        cancelled.insert(irp);
+    }
+    EXPECT_EQ((std::set<PIRP>{a, b}), cancelled);
     EXPECT_EQ(std::vector<USHORT>{kSelect}, sent.functions);  // then the null configuration
-    for (PIRP slot : ext()->PendingTransfers) EXPECT_EQ(nullptr, slot);
+    EXPECT_TRUE(IsListEmpty(&ext()->TransferList));
     EXPECT_FALSE(c->Cancel);
     t.CompleteFromDpc(c);
     sim::FlushDpcs();
     EXPECT_EQ((std::pair<PIRP, NTSTATUS>{c, STATUS_SUCCESS}), t.finals.back());
-    EXPECT_TRUE(t.untracked.back());
 }
 
 // Cancels race completions from the DPC thread; every transfer completes exactly once and no
@@ -389,11 +401,11 @@ TEST_F(UsbConfigTest, ConcurrencyCancelRacesCompletion) {
         PIRP irp = t.Send();
         t.CompleteFromDpc(irp);
         if (round % 3 != 0) std::this_thread::yield();
-        CancelPendingTransfers(fdo());
+        CancelTransfers(fdo(), nullptr, TRUE);
         sim::FlushDpcs();
         ASSERT_EQ(static_cast<size_t>(round + 1), t.finals.size());
         ASSERT_EQ(irp, t.finals.back().first);
-        for (PIRP slot : ext()->PendingTransfers) ASSERT_EQ(nullptr, slot);
+        ASSERT_TRUE(IsListEmpty(&ext()->TransferList));
     }
 }
 
