@@ -4,6 +4,9 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -433,6 +436,63 @@ TEST_F(TransferTest, ConcurrencyTransfersShareTheSlotTable) {
     ASSERT_EQ(3u * 200, usb.sent.size());
     for (const Submitted& s : usb.sent) ASSERT_EQ(1, s.timesTracked);
     ExpectQuiet();
+}
+
+}  // namespace
+
+namespace {
+
+// The value of `key` in the INF's device section ("HKR,,Key,flags,value"), with %strings% resolved.
+std::string InfValue(const std::string& key) {
+    const std::string path = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../../windows/kwdrv.inf";
+    std::ifstream inf(path);
+    std::string line, value, section;
+    std::map<std::string, std::string> strings;
+    while (std::getline(inf, line)) {
+        if (line.find('"') == std::string::npos) line = line.substr(0, line.find(';'));  // a comment
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        if (!line.empty() && line[0] == '[') section = line;
+        size_t eq = line.find('=');
+        if (section == "[Strings]" && eq != std::string::npos) {
+            std::string name = line.substr(0, line.find_first_of(" =")), v = line.substr(eq + 1);
+            v = v.substr(v.find('"') + 1);
+            strings[name] = v.substr(0, v.rfind('"'));
+        }
+        if (section == "[KwdrvDevice_AddReg]" && line.rfind("HKR,," + key + ",", 0) == 0) value = line.substr(line.rfind(',') + 1);
+    }
+    if (value.size() > 2 && value.front() == '%') value = strings[value.substr(1, value.size() - 2)];
+    return value;
+}
+
+// Opens of a pipe name are checked against the device's access control list: the driver's device
+// object is FILE_DEVICE_SECURE_OPEN by itself (even without the INF's characteristics), and the INF
+// gives the device a descriptor and the same characteristic.
+TEST_F(TransferTest, PipeOpensAreCheckedAgainstTheDeviceAcl) {
+    const std::string sddl = InfValue("Security");
+    ASSERT_FALSE(sddl.empty());
+    EXPECT_EQ(static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN), std::stoul(InfValue("DeviceCharacteristics"), nullptr, 0));
+    struct Case { const char* who; std::set<std::string> groups; ACCESS_MASK access; NTSTATUS status; } cases[] = {
+        {"administrator", {"WD", "AU", "BA"}, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+        {"interactive user", {"WD", "AU", "IU"}, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+        {"local service", {"WD", "AU", "LS"}, GENERIC_READ, STATUS_ACCESS_DENIED},
+        {"network logon", {"WD", "NU"}, GENERIC_READ | GENERIC_WRITE, STATUS_ACCESS_DENIED},
+    };
+    sim::app::SetDeviceSecurity(bus().Pdo(), sddl);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.who);
+        sim::app::Process p(c.who);
+        p.SetCallerGroups(c.groups);
+        for (const std::u16string& name : {PipeName(kBulkIn), std::u16string()}) {
+            sim::app::OpenResult r = p.Open(Path(name), sim::app::OpenOptions{false, c.access});
+            EXPECT_EQ(c.status, r.status) << sim::Narrow(name);
+            if (NT_SUCCESS(r.status)) {
+                EXPECT_EQ(STATUS_SUCCESS, p.Close(r.handle));
+            }
+        }
+        p.Flush();
+    }
+    sim::app::ForgetDeviceSecurity(bus().Pdo());
+    EXPECT_TRUE(HeldSlots().empty());
 }
 
 }  // namespace
