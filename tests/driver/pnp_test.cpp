@@ -117,6 +117,41 @@ TEST_F(PnpTest, OrderlyRemovalOfAStartedDevice) {
     EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link));
 }
 
+// A stop cannot fail: what it needs is reserved at QUERY_STOP. A query that cannot reserve fails
+// (the PnP manager cancels the stop and the device carries on); once a query has succeeded, the
+// stop goes down and deconfigures the device even with every allocation failing.
+TEST_F(PnpTest, StopCannotFailForWantOfPool) {
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    for (sim::FaultKind kind : {sim::FaultKind::Pool, sim::FaultKind::AllocateIrp}) {
+        SCOPED_TRACE(sim::FaultKindName(kind));
+        sim::faults::FailKind(kind);
+        sim::pnp::RebalanceResult r = sim::pnp::Rebalance(bus().Pdo());
+        sim::faults::Clear();
+        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, r.queryStop.status);
+        EXPECT_FALSE(r.stopped);
+        EXPECT_EQ(STATUS_SUCCESS, r.cancelStop.status);
+        ExpectConfigured(5);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus().Pdo(), IRP_MN_QUERY_STOP_DEVICE).status);
+    bus().ClearTrace();
+    for (sim::FaultKind kind : {sim::FaultKind::Pool, sim::FaultKind::AllocateIrp, sim::FaultKind::BuildIoctl})
+        sim::faults::FailKind(kind);
+    sim::RequestResult stop = sim::pnp::Send(bus().Pdo(), IRP_MN_STOP_DEVICE);
+    sim::faults::Clear();
+    EXPECT_EQ(STATUS_SUCCESS, stop.status);
+    size_t stopsBelow = 0, nullConfigurations = 0;
+    for (const auto& t : bus().Trace()) {
+        stopsBelow += t.major == IRP_MJ_PNP && t.minor == IRP_MN_STOP_DEVICE;
+        nullConfigurations += t.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION && t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB;
+    }
+    EXPECT_EQ(1u, stopsBelow);
+    EXPECT_EQ(1u, nullConfigurations);
+    EXPECT_EQ(0, bus().PluggedDevice()->Configuration());
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    ExpectConfigured(5);
+}
+
 // A malformed configuration set fails the start with a clear status; the device is removed
 // and nothing leaks.
 TEST_F(PnpTest, MalformedConfigurationFailsTheStart) {

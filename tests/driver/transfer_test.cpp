@@ -338,6 +338,26 @@ TEST_F(TransferTest, SixtyFourReadsInFlightThenAStop) {
     ExpectQuiet();
 }
 
+// A transfer in the USB stack holds a reference on the driver's device object, taken when its
+// completion routine is set (IoSetCompletionRoutineEx) and released only after the routine has
+// returned: a removal that the routine's last IoDecrement lets through cannot have the driver
+// unloaded while the routine still runs.
+TEST_F(TransferTest, TransferInFlightKeepsTheDriverLoaded) {
+    usb.script.mode = AnswerMode::Hold;
+    Handle h = Open(kBulkIn, true);
+    PVOID buffer = app().Alloc(64);
+    Overlapped ov[2];
+    for (Overlapped& o : ov) ASSERT_EQ(STATUS_PENDING, app().Read(h, buffer, 64, 0, &o).status);
+    EXPECT_EQ(2, fdo()->ReferenceCount);
+    bus().CompleteHeld(sim::usb::Answer{});
+    ov[0].Wait();
+    EXPECT_EQ(1, fdo()->ReferenceCount);
+    bus().CompleteHeld(sim::usb::Answer{});
+    ov[1].Wait();
+    EXPECT_EQ(0, fdo()->ReferenceCount);
+    ExpectQuiet();
+}
+
 // CancelIo and a stop end transfers held in the USB stack, each through its completion routine.
 TEST_F(TransferTest, CancelIoAndStopEndTrackedTransfers) {
     usb.script.mode = AnswerMode::Hold;

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 using namespace drivertest;
 using sim::usb::Device;
@@ -274,6 +275,57 @@ TEST_F(UsbConfigTest, ResetPipeRequests) {
         ASSERT_EQ(1u, log.size());
         EXPECT_EQ((std::vector<int>{USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x83}),
                   (std::vector<int>{log[0].setup.bRequest, log[0].setup.wValue, log[0].setup.wIndex}));
+    }
+}
+
+// A configuration with several interfaces: every interface is named in the selection (the USB stack
+// refuses one that leaves an interface out), interface 0 in alternate setting 1 when it has one and
+// first, the others in alternate setting 0 whatever order the set lists them in; only interface 0's
+// pipes get names.
+TEST_F(UsbConfigTest, SeveralInterfacesAreAllSelected) {
+    using Setting = std::pair<UCHAR, UCHAR>;  // interface number, alternate setting
+    // Interfaces in the given order, each setting with this many bulk endpoints.
+    auto set = [](std::vector<std::tuple<UCHAR, UCHAR, UCHAR>> settings) {
+        Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, 1, 0, 0x80, 50};
+        std::set<UCHAR> numbers;
+        for (auto [number, alternate, n] : settings) {
+            numbers.insert(number);
+            b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, n, 0xFF, 0, 0, 0});
+            for (UCHAR i = 0; i < n; ++i)
+                b.insert(b.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, UCHAR(number * 4 + i + 1), USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
+        }
+        b[2] = UCHAR(b.size()), b[3] = UCHAR(b.size() >> 8), b[4] = UCHAR(numbers.size());
+        return MakeDevice(b);
+    };
+    struct Case { const char* what; std::shared_ptr<Device> device; std::vector<std::vector<Setting>> selections; ULONG pipes; } cases[] = {
+        {"interface 0 with alternate setting 1", set({{0, 0, 2}, {0, 1, 3}, {1, 0, 1}, {1, 1, 2}}),
+         {{{0, 1}, {1, 0}}, {{0, 1}, {1, 0}}}, 3},
+        {"listed out of order, numbers with gaps", set({{2, 1, 1}, {2, 0, 2}, {0, 0, 2}, {5, 0, 0}}),
+         {{{0, 0}, {2, 0}, {5, 0}}}, 2},
+        {"alternate setting 1 listed first", set({{1, 0, 1}, {0, 1, 1}, {0, 0, 0}}), {{{0, 1}, {1, 0}}, {{0, 1}, {1, 0}}}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Replug(c.device);
+        std::vector<std::vector<Setting>> selections;
+        bus().SetScript([&](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
+            auto u = static_cast<PURB>(s->Parameters.Others.Argument1);
+            if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+                u->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+                selections.emplace_back();
+                for (auto p = reinterpret_cast<PUCHAR>(&u->UrbSelectConfiguration.Interface);
+                     p < reinterpret_cast<PUCHAR>(u) + u->UrbHeader.Length; p += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p)->Length) {
+                    auto i = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+                    selections.back().push_back({i->InterfaceNumber, i->AlternateSetting});
+                }
+            }
+            return std::nullopt;
+        });
+        ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
+        EXPECT_EQ(c.selections, selections);
+        EXPECT_EQ(0, ext()->InterfaceInfo->InterfaceNumber);
+        EXPECT_EQ(c.pipes, ext()->InterfaceInfo->NumberOfPipes);
+        EXPECT_EQ(c.selections[0][0].second, ext()->InterfaceInfo->AlternateSetting);
     }
 }
 
