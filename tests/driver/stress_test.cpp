@@ -119,6 +119,9 @@ protected:
         for (const auto& t : bus().Trace()) n += t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && t.urbFunction == function;
         return n;
     }
+    // Declared before app_, so a test that stops early still has its reads cancelled (at process
+    // exit) before their records go.
+    sim::app::Overlapped reads_[3];
     std::unique_ptr<sim::app::Process> app_;
     PVOID buffer_ = nullptr;
 };
@@ -126,7 +129,7 @@ protected:
 // Closing a handle ends its reads and only its own: the pipe can be opened again at once, and an
 // orderly removal is not vetoed by a file object a read kept open.
 TEST_F(NeverAnswersTest, CloseEndsOnlyThatHandlesReads) {
-    sim::app::Overlapped closed, kept;
+    sim::app::Overlapped &closed = reads_[0], &kept = reads_[1];
     sim::app::Handle a = OpenWithRead(1, closed), b = OpenWithRead(2, kept);
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));
     app_->Flush();
@@ -147,7 +150,7 @@ TEST_F(NeverAnswersTest, CloseEndsOnlyThatHandlesReads) {
 // new requests are turned away, the interface is disabled, the reads end and every pipe is
 // aborted before the request goes down; REMOVE then repeats none of it.
 TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
-    sim::app::Overlapped r1, r2;
+    sim::app::Overlapped &r1 = reads_[0], &r2 = reads_[1];
     sim::app::Handle a = OpenWithRead(1, r1), b = OpenWithRead(2, r2);
     bus().ClearTrace();
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
@@ -157,8 +160,7 @@ TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
     }
     EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link_));
     EXPECT_EQ(ext()->InterfaceInfo->NumberOfPipes, Sent(URB_FUNCTION_ABORT_PIPE));
-    sim::app::Overlapped late;
-    EXPECT_EQ(STATUS_DELETE_PENDING, app_->Read(b, buffer_, 64, 0, &late).status);
+    EXPECT_EQ(STATUS_DELETE_PENDING, app_->Read(b, buffer_, 64, 0, &reads_[2]).status);
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(b));
     app_->Flush();

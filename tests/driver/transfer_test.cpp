@@ -321,9 +321,11 @@ TEST_F(TransferTest, SixtyFourReadsInFlightThenAStop) {
     for (ULONG pipe : {kBulkIn, kInterruptIn}) handles.push_back(Open(pipe, true));
     PVOID buffer = app().Alloc(64);
     std::vector<Overlapped> ov(64);
+    std::vector<bool> pended(ov.size());
     for (size_t i = 0; i < ov.size(); ++i) {
         ULONG pipe = pipes[i % 3];
-        ASSERT_EQ(STATUS_PENDING, app().Read(handles[pipe == kBulkIn ? 0 : 1], buffer, 8, 0, &ov[i]).status) << i;
+        pended[i] = app().Read(handles[pipe == kBulkIn ? 0 : 1], buffer, 8, 0, &ov[i]).status == STATUS_PENDING;
+        EXPECT_TRUE(pended[i]) << "read " << i << " refused";
     }
     EXPECT_EQ(64u, usb.sent.size());
     EXPECT_EQ(1 + 64, ext()->OutstandingIo);
@@ -331,9 +333,10 @@ TEST_F(TransferTest, SixtyFourReadsInFlightThenAStop) {
     Handle out = Open(kBulkOut);
     EXPECT_EQ(STATUS_SUCCESS, app().Write(out, buffer, 8).status);
     ASSERT_EQ(STATUS_SUCCESS, StopDevice(fdo()));
-    for (Overlapped& o : ov) {
-        o.Wait();
-        EXPECT_EQ(STATUS_CANCELLED, o.Internal());
+    for (size_t i = 0; i < ov.size(); ++i) {
+        if (!pended[i]) continue;
+        ov[i].Wait();
+        EXPECT_EQ(STATUS_CANCELLED, ov[i].Internal());
     }
     ExpectQuiet();
 }
