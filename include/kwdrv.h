@@ -1,10 +1,11 @@
 // kwdrv.h - the driver's private records and routines.
 //
 // Everything the driver knows about a device lives in its DEVICE_EXTENSION; there is no global
-// state. No lock guards the extension: OutstandingIo changes only through interlocked
-// operations, and every other field has a single writer in a context the platform serialises
-// (AddDevice, Plug and Play requests one at a time, set-power requests one at a time), except
-// where a routine's comment says otherwise.
+// state. OutstandingIo changes only through interlocked operations; TransferLock guards the
+// list of transfers in flight and the decision to track one against AcceptingRequests; every
+// other field has a single writer in a context the platform serialises (AddDevice, Plug and Play
+// requests one at a time, set-power requests one at a time), except where a routine's comment
+// says otherwise.
 
 #ifndef KWDRV_H
 #define KWDRV_H
