@@ -181,6 +181,10 @@ TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
         {"30 pipes", alt1(30), kNone, STATUS_SUCCESS, twice, 1, 30, true},
         {"a set of 4096 bytes", MakeDevice(MakeSet({{0, 2}, {1, 4}}, 4096)), kNone, STATUS_SUCCESS,
          {kDesc, kDesc, kDesc, kSelect, kSelect, kGetConfig}, 1, 4, true},
+        // The USB stack moves at most 4096 bytes in one control transfer, and a descriptor read
+        // cannot start past the beginning: a longer set cannot be read, and the start fails.
+        {"a set of 4097 bytes", MakeDevice(MakeSet({{0, 2}, {1, 4}}, 4097)), kNone, STATUS_INVALID_PARAMETER,
+         {kDesc, kDesc, kDesc}, 0, 0, false},
         {"alternate settings 0 and 2", MakeDevice(MakeSet({{0, 3}, {2, 1}})), kNone, STATUS_SUCCESS,
          {kDesc, kDesc, kSelect, kGetConfig}, 0, 3, true},
         {"device descriptor fails", fw(), kDesc, STATUS_UNSUCCESSFUL, {kDesc}, 0, 0, false},
