@@ -18,4 +18,5 @@ set(KWDRV_DRIVER_SOURCES
   control/ioctl.cpp
   control/vendor.cpp
   control/probe.cpp
+  transfer/cleanup.cpp
 )

@@ -1,10 +1,11 @@
 // kwdrv.h - the driver's private records and routines.
 //
 // Everything the driver knows about a device lives in its DEVICE_EXTENSION; there is no global
-// state. No lock guards the extension: OutstandingIo changes only through interlocked
-// operations, and every other field has a single writer in a context the platform serialises
-// (AddDevice, Plug and Play requests one at a time, set-power requests one at a time), except
-// where a routine's comment says otherwise.
+// state. OutstandingIo changes only through interlocked operations; TransferLock guards the
+// list of transfers in flight and the decision to track one against AcceptingRequests; every
+// other field has a single writer in a context the platform serialises (AddDevice, Plug and Play
+// requests one at a time, set-power requests one at a time), except where a routine's comment
+// says otherwise.
 
 #ifndef KWDRV_H
 #define KWDRV_H
@@ -13,8 +14,6 @@
 
 // Entries of PipeTable: the most pipes that get a name.
 constexpr ULONG KW_PIPE_TABLE_ENTRIES = 14;
-// Slots of PendingTransfers: bulk and interrupt requests tracked while in the USB stack.
-constexpr ULONG KW_PENDING_TRANSFER_SLOTS = 10;
 // Characters of InterfaceLinkName, terminator included: a link name holds at most 255.
 constexpr ULONG KW_LINK_NAME_CHARS = 256;
 // Characters of a pipe name ("\KWDrv0"), terminator included.
@@ -50,7 +49,11 @@ typedef struct _DEVICE_EXTENSION {
     WCHAR InterfaceLinkName[KW_LINK_NAME_CHARS]; // NUL-terminated symbolic link name
     BOOLEAN AcceptingRequests;           // TRUE until removal begins
     PIPE_CONTEXT PipeTable[KW_PIPE_TABLE_ENTRIES];
-    PIRP PendingTransfers[KW_PENDING_TRANSFER_SLOTS];
+    KSPIN_LOCK TransferLock;             // guards TransferList (usbconfig/pending.cpp)
+    LIST_ENTRY TransferList;             // bulk and interrupt transfers in the USB stack
+    PIRP StopIrp;                        // reserved at QUERY_STOP: the stop cannot fail for
+    PURB StopUrb;                        //   want of pool (usbconfig/pipes.cpp)
+    BOOLEAN SurpriseRemoved;             // surprise removal has done its part of the teardown
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION KwGetExtension(PDEVICE_OBJECT DeviceObject)
@@ -208,11 +211,14 @@ NTSTATUS ChooseConfiguration(_In_ PDEVICE_OBJECT DeviceObject,
 
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectAlternateConfiguration(_In_ PDEVICE_OBJECT DeviceObject,
-                                      _In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+                                      _In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                      _Inout_ PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectConfiguration(_In_ PDEVICE_OBJECT DeviceObject,
-                             _In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+                             _In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                             _Inout_ PUSBD_INTERFACE_LIST_ENTRY InterfaceList,
+                             _In_ ULONG InterfaceCount);
 
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReadBackConfiguration(_In_ PDEVICE_OBJECT DeviceObject, _In_ NTSTATUS SelectionStatus);
@@ -232,18 +238,50 @@ NTSTATUS AbortPipes(_In_ PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StopDevice(_In_ PDEVICE_OBJECT DeviceObject);
 
-// usbconfig/pending.cpp (the slot protocol is described there)
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN TrackTransfer(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp);
-
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN UntrackTransfer(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ReserveStopRequest(_In_ PDEVICE_OBJECT DeviceObject);
 
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID CancelPendingTransfers(_In_ PDEVICE_OBJECT DeviceObject);
+VOID ReleaseStopRequest(_In_ PDEVICE_OBJECT DeviceObject);
+
+// usbconfig/pending.cpp (the cancel protocol is described there)
+//
+// One bulk or interrupt transfer: one block from KwAllocatePool holding this header and, right
+// behind it, the transfer's URB. Allocated by the dispatch, freed by the completion routine (or
+// by a canceller that holds the request when it completes).
+typedef struct _TRANSFER_CONTEXT {
+    LIST_ENTRY ListEntry;                // in TransferList while in the USB stack
+    struct _TRANSFER_CONTEXT *CancelNext; // a canceller's private chain
+    PIRP Irp;                            // the caller's request, sent down itself
+    PDEVICE_OBJECT DeviceObject;         // the driver's own device object
+    PFILE_OBJECT FileObject;             // the handle's file object, for its cleanup
+    ULONG State;                         // cancel state, under TransferLock
+    PURB Urb;                            // the URB behind this header
+} TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID InitializeTransferList(_Inout_ PDEVICE_EXTENSION Extension);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PTRANSFER_CONTEXT AllocateTransfer(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
+                                   _In_ SIZE_T UrbBytes);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID FreeTransfer(_In_ PTRANSFER_CONTEXT Transfer);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS TrackTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PTRANSFER_CONTEXT Transfer,
+                       _In_ PIO_COMPLETION_ROUTINE CompletionRoutine);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN UntrackTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PTRANSFER_CONTEXT Transfer);
 
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID ClearPendingTransfers(_In_ PDEVICE_OBJECT DeviceObject);
+VOID CancelTransfers(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PFILE_OBJECT FileObject,
+                     _In_ BOOLEAN AllFiles);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID StopAcceptingRequests(_In_ PDEVICE_OBJECT DeviceObject);
 
 // transfer/openclose.cpp
 //
@@ -272,21 +310,13 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS FinishRequest(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _In_ NTSTATUS Status);
 
 // transfer/bulk.cpp
-//
-// What a bulk or interrupt transfer carries to its completion routine: allocated with the URB
-// by the dispatch, freed with it by BulkOrInterruptCompletion.
-typedef struct _TRANSFER_CONTEXT {
-    PURB Urb;                            // the transfer's URB (non-paged pool)
-    PDEVICE_OBJECT DeviceObject;         // the driver's own device object
-} TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
-
 _IRQL_requires_max_(DISPATCH_LEVEL)
-PURB BuildBulkOrInterruptUrb(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
+VOID BuildBulkOrInterruptUrb(_Inout_ PTRANSFER_CONTEXT Transfer, _In_ PIRP Irp,
                              _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
 
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS PrepareBulkOrInterruptTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
-                                        _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
+NTSTATUS SendBulkOrInterruptTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                                     _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 IO_COMPLETION_ROUTINE BulkOrInterruptCompletion;
@@ -313,5 +343,10 @@ NTSTATUS LockCallerBuffer(_In_ PVOID Address, _In_ ULONG Length, _In_ KPROCESSOR
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID UnlockCallerBuffer(_In_ PMDL Mdl);
+
+// transfer/cleanup.cpp
+_Dispatch_type_(IRP_MJ_CLEANUP)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchCleanup;
 
 #endif // KWDRV_H

@@ -7,14 +7,37 @@
 #include "kwdrv.h"
 
 // Releases what the device holds besides the device object, once no request is left inside
-// the driver. Returns the status of disabling the interface.
+// the driver. Returns the status of disabling the interface. After a surprise removal the
+// interface is already disabled and the pipes aborted; neither is done twice.
 _Use_decl_annotations_
 NTSTATUS RemoveCleanup(PDEVICE_OBJECT DeviceObject)
 {
-    NTSTATUS Status = DisableDeviceInterface(DeviceObject);
+    NTSTATUS Status = STATUS_SUCCESS;
 
-    (void)AbortPipes(DeviceObject);
+    if (!KwGetExtension(DeviceObject)->SurpriseRemoved) {
+        Status = DisableDeviceInterface(DeviceObject);
+        (void)AbortPipes(DeviceObject);
+    }
+    ReleaseStopRequest(DeviceObject);
     FreeDeviceCopies(DeviceObject);
+    return Status;
+}
+
+// IRP_MN_SURPRISE_REMOVAL: the device is gone (or its port failed). Before the request goes
+// down: new requests are turned away, the interface is disabled so no application finds the
+// device again, every tracked transfer is cancelled and every pipe aborted, so that requests
+// the stack still holds end now and the last handle can close; only then may REMOVE come.
+// Aborting may fail for want of pool; the request goes down all the same.
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    StopAcceptingRequests(DeviceObject);
+    (void)DisableDeviceInterface(DeviceObject);
+    CancelTransfers(DeviceObject, NULL, TRUE);
+    (void)AbortPipes(DeviceObject);
+    KwGetExtension(DeviceObject)->SurpriseRemoved = TRUE;
+
+    NTSTATUS Status = ForwardRequest(DeviceObject, Irp);
+    IoDecrement(DeviceObject);
     return Status;
 }
 
@@ -27,7 +50,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
 
     IoDecrement(DeviceObject);
-    Extension->AcceptingRequests = FALSE;
+    StopAcceptingRequests(DeviceObject);
 
     NTSTATUS Status = ForwardRequest(DeviceObject, Irp);
     IoDecrement(DeviceObject);
@@ -71,16 +94,26 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompletePnpRequest(DeviceObject, Irp, Status);
 }
 
-// IRP_MN_STOP_DEVICE. Tracked transfers are cancelled and the device is deconfigured before
-// the request goes down. Stop fails only when its request cannot be allocated; the request is
-// then completed here and not passed on.
-static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// IRP_MN_QUERY_STOP_DEVICE. The stop that may follow must not fail, so what it needs is
+// reserved now; when pool is exhausted the query fails here and is not passed on.
+static NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    NTSTATUS Status = StopDevice(DeviceObject);
+    NTSTATUS Status = ReserveStopRequest(DeviceObject);
     if (!NT_SUCCESS(Status)) {
         return CompletePnpRequest(DeviceObject, Irp, Status);
     }
     Status = ForwardRequest(DeviceObject, Irp);
+    IoDecrement(DeviceObject);
+    return Status;
+}
+
+// IRP_MN_STOP_DEVICE. Tracked transfers are cancelled and the device is deconfigured before
+// the request goes down. The stop cannot fail: the request always goes down, so the stack
+// and the Plug and Play manager agree that the device is stopped.
+static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)StopDevice(DeviceObject);
+    NTSTATUS Status = ForwardRequest(DeviceObject, Irp);
     IoDecrement(DeviceObject);
     return Status;
 }
@@ -125,8 +158,16 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = HandleStartDevice(DeviceObject, Irp);
         break;
 
+    case IRP_MN_QUERY_STOP_DEVICE:
+        Status = HandleQueryStopDevice(DeviceObject, Irp);
+        break;
+
     case IRP_MN_STOP_DEVICE:
         Status = HandleStopDevice(DeviceObject, Irp);
+        break;
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        Status = HandleSurpriseRemoval(DeviceObject, Irp);
         break;
 
     case IRP_MN_REMOVE_DEVICE:

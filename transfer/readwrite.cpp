@@ -41,6 +41,24 @@ static NTSTATUS PipeOfRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     return (*PipeInfo != NULL) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
+// Whether a transfer in this direction may go to the pipe at all. The USB stack moves data the
+// endpoint's way whatever the request asks, so a read on an OUT endpoint would send the caller's
+// uninitialised buffer to the device, and a write on an IN endpoint would let the device write
+// into a buffer locked for reading only: both are refused with STATUS_INVALID_PARAMETER. A pipe
+// whose maximum packet size is 0 (a zero-bandwidth setting) can carry no data; its requests get
+// STATUS_INVALID_DEVICE_STATE. Nothing is allocated or sent either way. Any pipe type.
+static NTSTATUS CheckTransferDirection(PUSBD_PIPE_INFORMATION PipeInfo, BOOLEAN Read)
+{
+    BOOLEAN EndpointIn = USB_ENDPOINT_DIRECTION_IN(PipeInfo->EndpointAddress) ? TRUE : FALSE;
+    if (EndpointIn != Read) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (PipeInfo->MaximumPacketSize == 0) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return STATUS_SUCCESS;
+}
+
 // The one path of every read (Read TRUE) and write (Read FALSE), at PASSIVE_LEVEL in the
 // caller's thread. Returns STATUS_PENDING for a transfer that went down, else the status the
 // request was completed with.
@@ -53,6 +71,9 @@ static NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN 
     IoIncrement(DeviceObject);
     PUSBD_PIPE_INFORMATION PipeInfo = NULL;
     NTSTATUS Status = PipeOfRequest(DeviceObject, Irp, &PipeInfo);
+    if (NT_SUCCESS(Status)) {
+        Status = CheckTransferDirection(PipeInfo, Read);
+    }
 
     if (NT_SUCCESS(Status)) {
         switch (PipeInfo->PipeType) {
@@ -68,24 +89,16 @@ static NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN 
                 Status = STATUS_SUCCESS; // zero bytes, see above
                 break;
             }
-            Status = PrepareBulkOrInterruptTransfer(DeviceObject, Irp, PipeInfo, Read);
-            if (NT_SUCCESS(Status)) {
-                // The request and its reference belong to BulkOrInterruptCompletion from here.
-                // When a stop is cancelling the request as it completes, that routine hands it
-                // to the canceller (STATUS_MORE_PROCESSING_REQUIRED), which completes it later
-                // on its own thread; so the request may still be unfinished when IoCallDriver
-                // returns, whatever status it returned. It is therefore marked pending before
-                // it goes down, and the dispatch returns STATUS_PENDING.
-                IoMarkIrpPending(Irp);
-                (void)IoCallDriver(KwGetExtension(DeviceObject)->LowerDeviceObject, Irp);
-                return STATUS_PENDING;
-            }
+            Status = SendBulkOrInterruptTransfer(DeviceObject, Irp, PipeInfo, Read);
             break;
 
         default:
             Status = STATUS_INVALID_PARAMETER;
             break;
         }
+    }
+    if (Status == STATUS_PENDING) {
+        return Status; // the request and its reference belong to its completion routine
     }
     return FinishRequest(DeviceObject, Irp, Status);
 }

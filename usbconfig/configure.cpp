@@ -11,10 +11,75 @@
 // Largest transfer the driver asks the USB stack to accept on every pipe.
 constexpr ULONG KW_MAXIMUM_TRANSFER_SIZE = 0xFFFF;
 
-// Finds interface 0, alternate setting 1, of any class, subclass and protocol, or NULL.
-static PUSB_INTERFACE_DESCRIPTOR FindAlternateSetting(PUSB_CONFIGURATION_DESCRIPTOR Set)
+// The interface descriptor of InterfaceNumber at AlternateSetting (-1: any), or NULL.
+static PUSB_INTERFACE_DESCRIPTOR FindSetting(PUSB_CONFIGURATION_DESCRIPTOR Set, LONG InterfaceNumber,
+                                             LONG AlternateSetting)
 {
-    return USBD_ParseConfigurationDescriptorEx(Set, Set, 0, 1, -1, -1, -1);
+    return USBD_ParseConfigurationDescriptorEx(Set, Set, InterfaceNumber, AlternateSetting, -1, -1,
+                                               -1);
+}
+
+// The setting selected for an interface: alternate setting 1 for interface 0 when the set has
+// one, else alternate setting 0, else (a set without the default setting) its first setting.
+static PUSB_INTERFACE_DESCRIPTOR ChooseSetting(PUSB_CONFIGURATION_DESCRIPTOR Set, UCHAR Number)
+{
+    PUSB_INTERFACE_DESCRIPTOR Setting = (Number == 0) ? FindSetting(Set, 0, 1) : NULL;
+    if (Setting == NULL) {
+        Setting = FindSetting(Set, Number, 0);
+    }
+    return (Setting != NULL) ? Setting : FindSetting(Set, Number, -1);
+}
+
+// Sets the bit of every interface number of the set in Seen (256 bits) and returns how many
+// different numbers there are.
+static ULONG MarkInterfaceNumbers(PUSB_CONFIGURATION_DESCRIPTOR Set, ULONG Seen[256 / 32])
+{
+    ULONG Count = 0;
+    PVOID Start = Set;
+    for (;;) {
+        PUSB_INTERFACE_DESCRIPTOR Interface =
+            USBD_ParseConfigurationDescriptorEx(Set, Start, -1, -1, -1, -1, -1);
+        if (Interface == NULL) {
+            return Count;
+        }
+        UCHAR Number = Interface->bInterfaceNumber;
+        if ((Seen[Number / 32] & (1u << (Number % 32))) == 0) {
+            Seen[Number / 32] |= 1u << (Number % 32);
+            ++Count;
+        }
+        Start = reinterpret_cast<PUCHAR>(Interface) + Interface->bLength;
+    }
+}
+
+// Builds the list of interfaces to select: every interface of the set once, in its chosen
+// setting (ChooseSetting), in the order of their numbers, so interface 0 comes first when the
+// set has it; a terminating entry without a descriptor ends the list. *Count receives the
+// number of interfaces. NULL when pool is exhausted; the caller frees the list with KwFreePool.
+static PUSBD_INTERFACE_LIST_ENTRY BuildInterfaceList(PUSB_CONFIGURATION_DESCRIPTOR Set,
+                                                     PULONG Count)
+{
+    ULONG Seen[256 / 32] = {0};
+    *Count = MarkInterfaceNumbers(Set, Seen);
+    SIZE_T Bytes = (*Count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
+    PUSBD_INTERFACE_LIST_ENTRY List = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(KwAllocatePool(Bytes));
+    if (List == NULL) {
+        return NULL;
+    }
+    RtlZeroMemory(List, Bytes);
+    ULONG Index = 0;
+    for (ULONG Number = 0; Number < 256; ++Number) {
+        if ((Seen[Number / 32] & (1u << (Number % 32))) != 0) {
+            List[Index++].InterfaceDescriptor = ChooseSetting(Set, static_cast<UCHAR>(Number));
+        }
+    }
+    return List;
+}
+
+// TRUE when the list's first entry is interface 0 in alternate setting 1.
+static BOOLEAN SelectsAlternateSetting(const USBD_INTERFACE_LIST_ENTRY *List)
+{
+    PUSB_INTERFACE_DESCRIPTOR First = List[0].InterfaceDescriptor;
+    return First != NULL && First->bInterfaceNumber == 0 && First->bAlternateSetting == 1;
 }
 
 // The first interface entry of a select-configuration request of UrbBytes. Returns it when its
@@ -92,36 +157,39 @@ static NTSTATUS FinishSelection(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Urb
     return ReadBackConfiguration(DeviceObject, SelectionStatus);
 }
 
-// The configuration choice: alternate setting 1 of interface 0 when the set offers it, else
-// the builder's default request. The status of the selection that ran is the result.
+// The configuration choice. Every interface of the configuration is selected (the USB stack
+// refuses a selection that leaves one out): interface 0 in alternate setting 1 when the set
+// offers it, the others in alternate setting 0. Only interface 0 matters to the driver; its
+// entry comes first in the request and becomes InterfaceInfo. A configuration with one
+// interface is selected exactly as before several were handled: with the builder's default
+// request, or with alternate setting 1 named alone. The status of the selection that ran is
+// the result.
 _Use_decl_annotations_
 NTSTATUS ChooseConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
 {
-    if (FindAlternateSetting(ConfigurationDescriptor) != NULL) {
-        return SelectAlternateConfiguration(DeviceObject, ConfigurationDescriptor);
+    ULONG Count = 0;
+    PUSBD_INTERFACE_LIST_ENTRY List = BuildInterfaceList(ConfigurationDescriptor, &Count);
+    if (List == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return SelectConfiguration(DeviceObject, ConfigurationDescriptor);
+    NTSTATUS Status = SelectsAlternateSetting(List)
+        ? SelectAlternateConfiguration(DeviceObject, ConfigurationDescriptor, List)
+        : SelectConfiguration(DeviceObject, ConfigurationDescriptor, List, Count);
+    KwFreePool(List);
+    return Status;
 }
 
-// Selects the configuration with interface 0 in alternate setting 1. The request goes out
-// twice: first exactly as the builder made it, which makes the USB stack fill in the pipe
-// entries (its status decides nothing once the stack filled them in); then with every pipe's MaximumTransferSize 65535 and
-// PipeFlags USBD_PF_CHANGE_MAX_PACKET, whose status is the selection's. A set without that
-// setting fails with STATUS_DEVICE_DATA_ERROR and sends nothing.
+// Selects the configuration with the interfaces of InterfaceList, interface 0 in alternate
+// setting 1 first. The request goes out twice: first exactly as the builder made it, which
+// makes the USB stack fill in the pipe entries (its status decides nothing once the stack
+// filled them in); then with every pipe of interface 0 at MaximumTransferSize 65535 and
+// PipeFlags USBD_PF_CHANGE_MAX_PACKET, whose status is the selection's.
 _Use_decl_annotations_
 NTSTATUS SelectAlternateConfiguration(PDEVICE_OBJECT DeviceObject,
-                                      PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
+                                      PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                      PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
 {
-    USBD_INTERFACE_LIST_ENTRY InterfaceList[2];
-
-    InterfaceList[0].InterfaceDescriptor = FindAlternateSetting(ConfigurationDescriptor);
-    InterfaceList[0].Interface = NULL;
-    InterfaceList[1].InterfaceDescriptor = NULL;
-    InterfaceList[1].Interface = NULL;
-    if (InterfaceList[0].InterfaceDescriptor == NULL) {
-        return STATUS_DEVICE_DATA_ERROR;
-    }
     PURB Urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, InterfaceList);
     if (Urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -142,14 +210,23 @@ NTSTATUS SelectAlternateConfiguration(PDEVICE_OBJECT DeviceObject,
     return FinishSelection(DeviceObject, Urb, UrbBytes, Status);
 }
 
-// Selects the configuration with the request USBD_CreateConfigurationRequest builds from the
-// set, every pipe's MaximumTransferSize 65535 and the builder's PipeFlags, sent once.
+// Selects the configuration once, every pipe of the first interface at MaximumTransferSize
+// 65535 with the builder's PipeFlags. One interface: the request USBD_CreateConfigurationRequest
+// builds from the set. Several: USBD_CreateConfigurationRequestEx naming every interface of
+// InterfaceList, since the older builder is only defined for one.
 _Use_decl_annotations_
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
-                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList, ULONG InterfaceCount)
 {
     USHORT UrbBytes = 0;
-    PURB Urb = USBD_CreateConfigurationRequest(ConfigurationDescriptor, &UrbBytes);
+    PURB Urb = NULL;
+    if (InterfaceCount == 1) {
+        Urb = USBD_CreateConfigurationRequest(ConfigurationDescriptor, &UrbBytes);
+    } else {
+        Urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, InterfaceList);
+        UrbBytes = (Urb != NULL) ? Urb->UrbHeader.Length : 0;
+    }
     if (Urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

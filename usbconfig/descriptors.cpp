@@ -94,12 +94,11 @@ static NTSTATUS ReadConfigurationSet(PDEVICE_OBJECT DeviceObject,
 
 // The start sequence, run after the lower stack has completed IRP_MN_START_DEVICE (also for a
 // start that follows a stop). The first failing step ends it and its status is the result;
-// what earlier steps stored stays in place.
+// what earlier steps stored stays in place. Transfers still in flight stay tracked: each
+// leaves the list only through its own completion.
 _Use_decl_annotations_
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
-    ClearPendingTransfers(DeviceObject);
-
     NTSTATUS Status = ReadDeviceDescriptor(DeviceObject);
     if (NT_SUCCESS(Status)) {
         Status = ReadConfigurationDescriptor(DeviceObject);

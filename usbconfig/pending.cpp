@@ -1,117 +1,166 @@
-// pending.cpp - the table of bulk and interrupt transfers in flight (PendingTransfers).
+// pending.cpp - the list of bulk and interrupt transfers in the USB stack (TransferList).
 //
-// The slot protocol. Each of the 10 slots is one pointer-sized word read and changed only by
-// interlocked operations (a compare-exchange of NULL with NULL serves as the atomic read). An IRP is at least 4-byte aligned, so the two low bits of a slot
-// carry the slot's state beside the IRP's address:
+// Every transfer the driver sends down is on TransferList from just before it goes down until
+// its completion routine takes it off, so a stop, a surprise removal or the cleanup of a handle
+// can cancel what is in flight. The list has no size limit: a request is never refused for want
+// of room, and tracking costs the same whatever the number in flight (an insertion and a
+// removal under TransferLock). TransferLock guards the list, each entry's State and, for the
+// decision to track, AcceptingRequests; it is held only for those steps, never around
+// IoCancelIrp or IoCallDriver.
 //
-//   NULL           free.
-//   Irp            tracked: the transfer was recorded before it went down to the USB stack.
-//   Irp|CANCELLING a canceller has claimed the IRP and is (or is about to be) inside
-//                  IoCancelIrp; the IRP must not finish completing until it lets go.
-//   Irp|HELD       the IRP's completion routine ran while the canceller held it and stopped the
-//                  completion (STATUS_MORE_PROCESSING_REQUIRED); the canceller finishes it.
-//
-// TrackTransfer (dispatch thread, before IoCallDriver): NULL -> Irp in the first free slot; FALSE
-// when all are busy, and the transfer then goes down untracked (a stop will not cancel it).
-//
-// UntrackTransfer (the transfer's completion routine, any thread, <= DISPATCH_LEVEL): Irp -> NULL
-// and TRUE: completion goes on. Irp|CANCELLING -> Irp|HELD and FALSE: the routine returns
-// STATUS_MORE_PROCESSING_REQUIRED and must not touch the IRP again, since the canceller may
-// complete it at once. Not found, or the canceller let go first: TRUE. The completion routine
-// therefore does, in this order: everything it does to the IRP (Information, releasing its URB
-// and context, IoMarkIrpPending when PendingReturned is set, which the canceller's completion
-// also needs); UntrackTransfer as its last touch of the IRP; IoDecrement as its last touch of
-// the device; then it returns STATUS_SUCCESS or STATUS_MORE_PROCESSING_REQUIRED as
-// UntrackTransfer said. Its reference is released in both cases; while the canceller still
-// holds an IRP, the canceller's own request keeps the device alive.
-//
-// CancelPendingTransfers (Plug and Play thread, the only canceller): per slot, Irp ->
-// Irp|CANCELLING; if that fails the transfer has completed (or the slot was reused) and is left
-// alone. Otherwise IoCancelIrp, which is safe because the IRP cannot finish completing while
-// the slot says CANCELLING. Then the slot -> NULL; if it held Irp|HELD, the completion
-// routine has stopped the IRP and the canceller resumes it with IoCompleteRequest; if it still
-// held Irp|CANCELLING, the completion routine has not claimed it and will finish normally. An
-// IRP cancelled before it went down keeps its Cancel flag, which the USB stack honours when it
-// queues the request.
-//
-// ClearPendingTransfers (start, Plug and Play thread) empties every slot without cancelling.
-// Plug and Play requests are serialised, so no canceller runs then and every slot is NULL or an
-// untagged IRP; a transfer whose slot was emptied finds no slot at completion and goes on.
-// An IRP's address is reused only after it has completed, so a compare against an IRP never
-// matches another transfer's slot while that IRP is still the driver's to complete.
+// The cancel protocol. A canceller (CancelTransfers, PASSIVE_LEVEL) marks the entries it will
+// cancel KW_TRANSFER_CANCELLING under the lock and chains them privately, then cancels each one
+// outside the lock. While an entry is marked, its request cannot finish completing: a completion
+// routine that finds the mark (UntrackTransfer FALSE) takes the entry off the list, sets
+// KW_TRANSFER_HELD and stops the completion (STATUS_MORE_PROCESSING_REQUIRED) without touching
+// the request or the entry again. When IoCancelIrp has returned, the canceller clears the mark;
+// if the entry is held, the canceller frees it and completes the request itself. So IoCancelIrp
+// never reaches a request that has completed and been freed. An entry marked by one canceller
+// is left to it by any other.
 
 #include "kwdrv.h"
 
-constexpr ULONG_PTR KW_SLOT_CANCELLING = 1;
-constexpr ULONG_PTR KW_SLOT_HELD = 2;
-C_ASSERT(alignof(IRP) >= 4);
+constexpr ULONG KW_TRANSFER_CANCELLING = 1;
+constexpr ULONG KW_TRANSFER_HELD = 2;
 
-static PVOID volatile *SlotOf(PDEVICE_OBJECT DeviceObject, ULONG Index)
-{
-    return reinterpret_cast<PVOID volatile *>(&KwGetExtension(DeviceObject)->PendingTransfers[Index]);
-}
-
-static PVOID Tagged(PIRP Irp, ULONG_PTR State)
-{
-    return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(Irp) | State);
-}
-
-// Records Irp in the first free slot. TRUE when recorded, FALSE when all 10 slots are busy.
+// Prepares the device's transfer list; AddDevice calls it before the device takes requests.
 _Use_decl_annotations_
-BOOLEAN TrackTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+VOID InitializeTransferList(PDEVICE_EXTENSION Extension)
 {
-    for (ULONG Index = 0; Index < KW_PENDING_TRANSFER_SLOTS; ++Index) {
-        if (InterlockedCompareExchangePointer(SlotOf(DeviceObject, Index), Irp, NULL) == NULL) {
-            return TRUE;
+    KeInitializeSpinLock(&Extension->TransferLock);
+    InitializeListHead(&Extension->TransferList);
+}
+
+// One block for a transfer: its TRANSFER_CONTEXT followed by a zero-filled URB of UrbBytes,
+// which Transfer->Urb points at. NULL when pool is exhausted. Released with FreeTransfer.
+_Use_decl_annotations_
+PTRANSFER_CONTEXT AllocateTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, SIZE_T UrbBytes)
+{
+    const SIZE_T HeaderBytes = (sizeof(TRANSFER_CONTEXT) + 7) & ~static_cast<SIZE_T>(7);
+    PTRANSFER_CONTEXT Transfer =
+        static_cast<PTRANSFER_CONTEXT>(KwAllocatePool(HeaderBytes + UrbBytes));
+    if (Transfer != NULL) {
+        RtlZeroMemory(Transfer, HeaderBytes + UrbBytes);
+        Transfer->Irp = Irp;
+        Transfer->DeviceObject = DeviceObject;
+        Transfer->FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+        Transfer->Urb = reinterpret_cast<PURB>(reinterpret_cast<PUCHAR>(Transfer) + HeaderBytes);
+    }
+    return Transfer;
+}
+
+_Use_decl_annotations_
+VOID FreeTransfer(PTRANSFER_CONTEXT Transfer)
+{
+    KwFreePool(Transfer);
+}
+
+// Puts a transfer on the list and sets CompletionRoutine (with Transfer as its context) on the
+// request's next stack location, through IoSetCompletionRoutineEx so that the driver stays
+// loaded until the routine has returned. Both happen under the lock, so no canceller sees the
+// transfer before it is ready to go down. STATUS_DELETE_PENDING once the device no longer
+// accepts requests; STATUS_INSUFFICIENT_RESOURCES when the completion routine cannot be set.
+// On failure nothing is tracked or set and the caller completes the request.
+_Use_decl_annotations_
+NTSTATUS TrackTransfer(PDEVICE_OBJECT DeviceObject, PTRANSFER_CONTEXT Transfer,
+                       PIO_COMPLETION_ROUTINE CompletionRoutine)
+{
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    KIRQL OldIrql;
+    NTSTATUS Status = STATUS_DELETE_PENDING;
+
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    if (Extension->AcceptingRequests) {
+        Status = IoSetCompletionRoutineEx(DeviceObject, Transfer->Irp, CompletionRoutine, Transfer,
+                                          TRUE, TRUE, TRUE);
+        if (NT_SUCCESS(Status)) {
+            InsertTailList(&Extension->TransferList, &Transfer->ListEntry);
         }
     }
-    return FALSE;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    return Status;
 }
 
-// Takes Irp out of the table from its completion routine. TRUE: completion may go on. FALSE:
-// a canceller holds the IRP; return STATUS_MORE_PROCESSING_REQUIRED without touching it again.
+// Takes a transfer off the list from its completion routine. TRUE: completion may go on and the
+// routine frees the transfer. FALSE: a canceller holds it; the routine returns
+// STATUS_MORE_PROCESSING_REQUIRED and touches neither the request nor the transfer again.
 _Use_decl_annotations_
-BOOLEAN UntrackTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+BOOLEAN UntrackTransfer(PDEVICE_OBJECT DeviceObject, PTRANSFER_CONTEXT Transfer)
 {
-    PVOID Cancelling = Tagged(Irp, KW_SLOT_CANCELLING);
-    for (ULONG Index = 0; Index < KW_PENDING_TRANSFER_SLOTS; ++Index) {
-        PVOID volatile *Slot = SlotOf(DeviceObject, Index);
-        PVOID Seen = InterlockedCompareExchangePointer(Slot, NULL, Irp);
-        if (Seen == Irp) {
-            return TRUE;
-        }
-        if (Seen == Cancelling) {
-            return InterlockedCompareExchangePointer(Slot, Tagged(Irp, KW_SLOT_HELD), Cancelling) !=
-                   Cancelling;
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    RemoveEntryList(&Transfer->ListEntry);
+    BOOLEAN Held = (Transfer->State & KW_TRANSFER_CANCELLING) != 0;
+    if (Held) {
+        Transfer->State |= KW_TRANSFER_HELD;
+    }
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    return !Held;
+}
+
+// Marks, under the lock, every tracked transfer of FileObject (of any file object when AllFiles
+// is TRUE) that no other canceller holds, and returns them chained through CancelNext.
+static PTRANSFER_CONTEXT ClaimTransfers(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject,
+                                        BOOLEAN AllFiles)
+{
+    PTRANSFER_CONTEXT Claimed = NULL;
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    for (PLIST_ENTRY Entry = Extension->TransferList.Flink; Entry != &Extension->TransferList;
+         Entry = Entry->Flink) {
+        PTRANSFER_CONTEXT Transfer = CONTAINING_RECORD(Entry, TRANSFER_CONTEXT, ListEntry);
+        if ((AllFiles || Transfer->FileObject == FileObject) &&
+            (Transfer->State & KW_TRANSFER_CANCELLING) == 0) {
+            Transfer->State |= KW_TRANSFER_CANCELLING;
+            Transfer->CancelNext = Claimed;
+            Claimed = Transfer;
         }
     }
-    return TRUE;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    return Claimed;
 }
 
-// Cancels every tracked transfer, slot 0 to slot 9, and leaves every slot it visits empty.
-// Each cancelled transfer still finishes through its completion routine.
+// Cancels the tracked transfers of FileObject, or every tracked transfer when AllFiles is TRUE.
+// Each ends through its completion routine or, when that ran during the cancel, here. Transfers
+// tracked after the claim are not cancelled: a caller that needs none to follow stops accepting
+// requests first. PASSIVE_LEVEL; the caller holds a device reference of its own.
 _Use_decl_annotations_
-VOID CancelPendingTransfers(PDEVICE_OBJECT DeviceObject)
+VOID CancelTransfers(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject, BOOLEAN AllFiles)
 {
-    for (ULONG Index = 0; Index < KW_PENDING_TRANSFER_SLOTS; ++Index) {
-        PVOID volatile *Slot = SlotOf(DeviceObject, Index);
-        PIRP Irp = static_cast<PIRP>(InterlockedCompareExchangePointer(Slot, NULL, NULL));
-        if (Irp == NULL ||
-            InterlockedCompareExchangePointer(Slot, Tagged(Irp, KW_SLOT_CANCELLING), Irp) != Irp) {
-            continue;
-        }
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    PTRANSFER_CONTEXT Transfer = ClaimTransfers(Extension, FileObject, AllFiles);
+
+    while (Transfer != NULL) {
+        PTRANSFER_CONTEXT Next = Transfer->CancelNext;
+        PIRP Irp = Transfer->Irp;
+        KIRQL OldIrql;
+
         (void)IoCancelIrp(Irp);
-        if (InterlockedExchangePointer(Slot, NULL) == Tagged(Irp, KW_SLOT_HELD)) {
+        KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+        BOOLEAN Held = (Transfer->State & KW_TRANSFER_HELD) != 0;
+        Transfer->State &= ~KW_TRANSFER_CANCELLING;
+        KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+        if (Held) {
+            FreeTransfer(Transfer);
             IoCompleteRequest(Irp, IO_NO_INCREMENT);
         }
+        Transfer = Next;
     }
 }
 
-// Forgets every tracked transfer without cancelling it (the first step of every start).
+// Turns new transfers away from now on (TrackTransfer sees it under the lock), so that a cancel
+// of everything that follows leaves nothing in the USB stack. Opens and other requests see the
+// same flag.
 _Use_decl_annotations_
-VOID ClearPendingTransfers(PDEVICE_OBJECT DeviceObject)
+VOID StopAcceptingRequests(PDEVICE_OBJECT DeviceObject)
 {
-    for (ULONG Index = 0; Index < KW_PENDING_TRANSFER_SLOTS; ++Index) {
-        (void)InterlockedExchangePointer(SlotOf(DeviceObject, Index), NULL);
-    }
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    Extension->AcceptingRequests = FALSE;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
 }

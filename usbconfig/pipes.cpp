@@ -82,22 +82,78 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-// IRP_MN_STOP_DEVICE: cancels the tracked transfers, then selects the null configuration. The
-// null configuration's status is not examined, since a stop must leave the device stopped;
-// only a failed allocation fails the stop (the transfers have been cancelled by then).
-// ConfigurationHandle, InterfaceInfo, DeviceDescriptor and PipeTable stay as the last start
-// left them; their pipe handles are void in the USB stack until the next start.
+// Reserves what the stop needs to deconfigure the device (a request of the lower stack's size
+// and the null-configuration URB) so that the stop cannot fail for want of pool. Runs at
+// IRP_MN_QUERY_STOP_DEVICE; a reservation already made is kept. STATUS_INSUFFICIENT_RESOURCES
+// when pool is exhausted, and then nothing is kept: the query fails and no stop follows.
+_Use_decl_annotations_
+NTSTATUS ReserveStopRequest(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    if (Extension->StopIrp == NULL) {
+        Extension->StopIrp = IoAllocateIrp(Extension->LowerDeviceObject->StackSize, FALSE);
+    }
+    if (Extension->StopUrb == NULL) {
+        Extension->StopUrb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION));
+    }
+    if (Extension->StopIrp == NULL || Extension->StopUrb == NULL) {
+        ReleaseStopRequest(DeviceObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Frees a reservation that no stop used (removal, or a failed reservation). PASSIVE_LEVEL.
+_Use_decl_annotations_
+VOID ReleaseStopRequest(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    if (Extension->StopIrp != NULL) {
+        IoFreeIrp(Extension->StopIrp);
+        Extension->StopIrp = NULL;
+    }
+    if (Extension->StopUrb != NULL) {
+        KwFreePool(Extension->StopUrb);
+        Extension->StopUrb = NULL;
+    }
+}
+
+// Sends the null configuration on the reserved request and waits for it; its status is not
+// examined, since the stop stands whatever the stack says. The reservation is used up.
+static VOID SendReservedNullConfiguration(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    PIRP Irp = Extension->StopIrp;
+    PURB Urb = Extension->StopUrb;
+    KEVENT Event;
+
+    UsbBuildSelectConfigurationRequest(Urb, sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    Next->Parameters.Others.Argument1 = Urb;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &Event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Extension->LowerDeviceObject, Irp) == STATUS_PENDING) {
+        WaitOnEvent(&Event);
+    }
+    ReleaseStopRequest(DeviceObject);
+}
+
+// IRP_MN_STOP_DEVICE: cancels every tracked transfer, then selects the null configuration with
+// the request reserved at the query. A stop that no query announced reserves it now; when even
+// that fails, the device stays configured (the transfers are cancelled all the same) and the
+// result is STATUS_INSUFFICIENT_RESOURCES, which the caller reports but which never stops the
+// stop from going down. ConfigurationHandle, InterfaceInfo, DeviceDescriptor and PipeTable stay
+// as the last start left them; their pipe handles are void in the USB stack until the next start.
 _Use_decl_annotations_
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
 {
-    CancelPendingTransfers(DeviceObject);
+    CancelTransfers(DeviceObject, NULL, TRUE);
 
-    PURB Urb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION));
-    if (Urb == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS Status = ReserveStopRequest(DeviceObject);
+    if (NT_SUCCESS(Status)) {
+        SendReservedNullConfiguration(DeviceObject);
     }
-    UsbBuildSelectConfigurationRequest(Urb, sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
-    (void)CallUsbd(DeviceObject, Urb);
-    KwFreePool(Urb);
-    return STATUS_SUCCESS;
+    return Status;
 }

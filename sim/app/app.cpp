@@ -510,6 +510,8 @@ OpenResult Process::Open(const std::u16string& path, const OpenOptions& options)
         return result;
     }
     PDEVICE_OBJECT pdo = where.pdo;
+    result.status = CheckOpenAccess(pdo, !where.remainder.empty(), options.access, groups_);
+    if (!NT_SUCCESS(result.status)) return result;
     {
         std::lock_guard<std::mutex> g(detail::TableLock());
         if (pdo->Flags & DO_DEVICE_INITIALIZING) result.status = STATUS_NO_SUCH_DEVICE;

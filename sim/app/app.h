@@ -76,6 +76,19 @@ private:
 // sees it: "\\?\X".
 std::u16string UserPath(const std::u16string& kernelLink);
 
+// The security the PnP manager applies to a device's stack from its INF: the Security value
+// (SDDL: access-allowed ACEs with generic rights and two-letter aliases) and the
+// DeviceCharacteristics value, ORed into the characteristics of every device object of the
+// stack. Without a descriptor every open is allowed.
+void SetDeviceSecurity(PDEVICE_OBJECT pdo, const std::string& sddl, ULONG characteristics = 0);
+void ForgetDeviceSecurity(PDEVICE_OBJECT pdo);
+// The I/O manager's check of an open of the device (belowDevice false) or of a name below it
+// (belowDevice true, such as "\KWDrv0"): a name below the device is checked only when a device
+// object of the stack, or the INF, is FILE_DEVICE_SECURE_OPEN. STATUS_ACCESS_DENIED when the
+// descriptor grants the caller's aliases less than `desired` (generic rights).
+NTSTATUS CheckOpenAccess(PDEVICE_OBJECT pdo, bool belowDevice, ACCESS_MASK desired,
+                         const std::set<std::string>& caller);
+
 // One application process. Every public call is a system service made by the calling host
 // thread, which is one of the process's threads (created on first use); driver code that runs
 // inside the call runs in this process's context.
@@ -90,6 +103,9 @@ public:
     Process& operator=(const Process&) = delete;
 
     const std::string& Name() const { return name_; }
+    // The caller's identity for access checks: SDDL aliases. By default an interactive user
+    // (WD, AU, IU); an administrator adds BA, a service runs as LS or NS instead of IU.
+    void SetCallerGroups(std::set<std::string> groups) { groups_ = std::move(groups); }
 
     // User memory.
     AddressSpace& Memory() { return space_; }
@@ -159,6 +175,7 @@ private:
     void WorkerMain();
 
     std::string name_;
+    std::set<std::string> groups_{"WD", "AU", "IU"};
     AddressSpace space_;
     mutable std::mutex m_;
     std::condition_variable cv_;

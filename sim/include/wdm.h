@@ -1446,6 +1446,13 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
     IrpSp->Control |= SL_INVOKE_ON_CANCEL;
   }
 }
+/* Sets CompletionRoutine through a routine of the I/O manager that holds a reference on
+ * DeviceObject until CompletionRoutine has returned, so the driver cannot be unloaded under
+ * it. Allocates; STATUS_INSUFFICIENT_RESOURCES when it cannot, and then nothing is set. */
+NTKERNELAPI NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                    PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                                    PVOID Context, BOOLEAN InvokeOnSuccess,
+                                                    BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 /* An atomic OR: the host model's verifier reads the flag from another thread while a
  * completion routine may set it, which Windows tolerates but ThreadSanitizer would not. */
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {

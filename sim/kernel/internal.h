@@ -47,6 +47,12 @@ struct DeviceTrack {
     std::string instanceId;
 };
 
+// Deferred deletion of referenced device objects (unloadsafe.cpp). Defer...: under TableLock,
+// true when IoDeleteDevice must leave the memory to the last dereference.
+bool DeferDeletionWhileReferenced(PDEVICE_OBJECT device);
+void WaitForDeferredDeletions(PDRIVER_OBJECT driver);
+void ForgetDeferredDeletions();  // frees them; under TableLock, for ResetWorld
+
 struct DriverTrack {
     std::string name;
     bool model = false;  // a driver of the model itself (bus driver)

@@ -132,6 +132,7 @@ PDRIVER_OBJECT LoadDriver(const char* name, PDRIVER_INITIALIZE entry, const char
 
 void UnloadDriver(PDRIVER_OBJECT driver) {
     FlushDpcs();
+    WaitForDeferredDeletions(driver);
     std::string left;
     {
         std::lock_guard<std::mutex> g(TableLock());
@@ -281,6 +282,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         if (DeviceObject->AttachedDevice != nullptr) problem = "a device is still attached above it";
         for (auto& [irp, it] : W().irps) {
             if (it->state != IrpTrack::State::InFlight && it->state != IrpTrack::State::Completing) continue;
+            // A referenced device object is only marked for deletion; a request completing
+            // through it (an unload-safe completion routine holds the reference) may still
+            // name it in its stack.
+            if (__atomic_load_n(&DeviceObject->ReferenceCount, __ATOMIC_SEQ_CST) != 0) break;
             for (int i = irp->CurrentLocation; i >= 1 && i <= irp->StackCount; ++i) {
                 if (Location(irp, i)->DeviceObject == DeviceObject) problem = "a request is still at it: " + DescribeIrp(irp);
             }
@@ -301,6 +306,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         W().devices.erase(DeviceObject);
         W().deletedDevices.insert(DeviceObject);
+        if (DeferDeletionWhileReferenced(DeviceObject)) return;
     }
     std::memset(DeviceObject, 0xDD, sizeof(DEVICE_OBJECT));
     std::free(DeviceObject);

@@ -172,6 +172,7 @@ void ResetWorld() {
         (void)t;
         std::free(d);
     }
+    ForgetDeferredDeletions();
     w = World();
 }
 

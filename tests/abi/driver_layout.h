@@ -14,7 +14,7 @@ static_assert(offsetof(PIPE_CONTEXT, Opened) == 0, "PIPE_CONTEXT.Opened");
 static_assert(offsetof(PIPE_CONTEXT, PipeInfo) == 4, "PIPE_CONTEXT.PipeInfo");
 static_assert(offsetof(PIPE_CONTEXT, Name) == 8, "PIPE_CONTEXT.Name");
 
-static_assert(sizeof(DEVICE_EXTENSION) == 1004, "DEVICE_EXTENSION");
+static_assert(sizeof(DEVICE_EXTENSION) == 988, "DEVICE_EXTENSION");
 static_assert(offsetof(DEVICE_EXTENSION, LowerDeviceObject) == 0, "LowerDeviceObject");
 static_assert(offsetof(DEVICE_EXTENSION, PhysicalDeviceObject) == 4, "PhysicalDeviceObject");
 static_assert(offsetof(DEVICE_EXTENSION, DevicePowerState) == 8, "DevicePowerState");
@@ -28,7 +28,11 @@ static_assert(offsetof(DEVICE_EXTENSION, OutstandingIo) == 108, "OutstandingIo")
 static_assert(offsetof(DEVICE_EXTENSION, InterfaceLinkName) == 112, "InterfaceLinkName");
 static_assert(offsetof(DEVICE_EXTENSION, AcceptingRequests) == 624, "AcceptingRequests");
 static_assert(offsetof(DEVICE_EXTENSION, PipeTable) == 628, "PipeTable");
-static_assert(offsetof(DEVICE_EXTENSION, PendingTransfers) == 964, "PendingTransfers");
+static_assert(offsetof(DEVICE_EXTENSION, TransferLock) == 964, "TransferLock");
+static_assert(offsetof(DEVICE_EXTENSION, TransferList) == 968, "TransferList");
+static_assert(offsetof(DEVICE_EXTENSION, StopIrp) == 976, "StopIrp");
+static_assert(offsetof(DEVICE_EXTENSION, StopUrb) == 980, "StopUrb");
+static_assert(offsetof(DEVICE_EXTENSION, SurpriseRemoved) == 984, "SurpriseRemoved");
 #endif
 
 // The application's record has one layout on every data model.

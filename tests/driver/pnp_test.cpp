@@ -4,6 +4,8 @@
 
 #include "sim/test_stack.h"
 
+#include "app/app.h"
+
 using namespace drivertest;
 
 namespace {
@@ -11,6 +13,7 @@ namespace {
 class PnpTest : public DriverTest {
 protected:
     std::u16string PipeName(int i) const { return std::u16string(ext()->PipeTable[i].Name); }
+    static std::u16string PipeNameOf(int i) { return u"\\KWDrv" + std::u16string(1, static_cast<char16_t>(u'0' + i)); }
     void ExpectConfigured(int pipes) {
         ASSERT_NE(nullptr, ext()->InterfaceInfo);
         EXPECT_NE(nullptr, ext()->ConfigurationHandle);
@@ -114,6 +117,41 @@ TEST_F(PnpTest, OrderlyRemovalOfAStartedDevice) {
     EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link));
 }
 
+// A stop cannot fail: what it needs is reserved at QUERY_STOP. A query that cannot reserve fails
+// (the PnP manager cancels the stop and the device carries on); once a query has succeeded, the
+// stop goes down and deconfigures the device even with every allocation failing.
+TEST_F(PnpTest, StopCannotFailForWantOfPool) {
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    for (sim::FaultKind kind : {sim::FaultKind::Pool, sim::FaultKind::AllocateIrp}) {
+        SCOPED_TRACE(sim::FaultKindName(kind));
+        sim::faults::FailKind(kind);
+        sim::pnp::RebalanceResult r = sim::pnp::Rebalance(bus().Pdo());
+        sim::faults::Clear();
+        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, r.queryStop.status);
+        EXPECT_FALSE(r.stopped);
+        EXPECT_EQ(STATUS_SUCCESS, r.cancelStop.status);
+        ExpectConfigured(5);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus().Pdo(), IRP_MN_QUERY_STOP_DEVICE).status);
+    bus().ClearTrace();
+    for (sim::FaultKind kind : {sim::FaultKind::Pool, sim::FaultKind::AllocateIrp, sim::FaultKind::BuildIoctl})
+        sim::faults::FailKind(kind);
+    sim::RequestResult stop = sim::pnp::Send(bus().Pdo(), IRP_MN_STOP_DEVICE);
+    sim::faults::Clear();
+    EXPECT_EQ(STATUS_SUCCESS, stop.status);
+    size_t stopsBelow = 0, nullConfigurations = 0;
+    for (const auto& t : bus().Trace()) {
+        stopsBelow += t.major == IRP_MJ_PNP && t.minor == IRP_MN_STOP_DEVICE;
+        nullConfigurations += t.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION && t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB;
+    }
+    EXPECT_EQ(1u, stopsBelow);
+    EXPECT_EQ(1u, nullConfigurations);
+    EXPECT_EQ(0, bus().PluggedDevice()->Configuration());
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    ExpectConfigured(5);
+}
+
 // A malformed configuration set fails the start with a clear status; the device is removed
 // and nothing leaks.
 TEST_F(PnpTest, MalformedConfigurationFailsTheStart) {
@@ -179,8 +217,8 @@ TEST_F(PnpTest, StartOnEachTestDevice) {
         // The first read says 32 bytes, so the set the driver holds has only alternate setting 0.
         {"growing_total.json", STATUS_SUCCESS, 0, 2},
         {"long_one_interface.json", STATUS_SUCCESS, 1, 14},
-        // Two interfaces: the driver selects interface 0 only, which the USB stack refuses.
-        {"long_set.json", STATUS_UNSUCCESSFUL, 0, 0},
+        // Two interfaces: both are selected, interface 0 in alternate setting 1 (15 pipes).
+        {"long_set.json", STATUS_SUCCESS, 1, 14},
         {"no_pipes.json", STATUS_SUCCESS, 0, 0},
         {"short_and_stalls.json", STATUS_SUCCESS, 0, 2},
         {"vendor_interface.json", STATUS_SUCCESS, 1, 3},
@@ -200,6 +238,95 @@ TEST_F(PnpTest, StartOnEachTestDevice) {
             }
             Remove();
         }
+        EXPECT_EQ(0u, sim::LivePoolCount());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Descriptor sets of the usual shapes of real devices: every one starts with every interface
+// selected (interface 0 in alternate setting 1 when it has one), names interface 0's pipes, and
+// moves data: a loopback through bulk pipes, a report read from an interrupt pipe, or a read
+// refused at once where the pipe cannot carry data.
+TEST_F(PnpTest, RealDevicesStartOpenAndMoveData) {
+    const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../sim/devices/";
+    using Bytes = std::vector<UCHAR>;
+    struct Case { const char* file; int alternate, pipes; size_t interfaces; int out, in; Bytes report; NTSTATUS read; };
+    const Case cases[] = {
+        {"cdc_acm.json", 0, 1, 2, -1, 0, {0xa1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}, STATUS_SUCCESS},
+        {"hid_mouse.json", 0, 1, 1, -1, 0, {0x00, 0x05, 0xfb, 0x00}, STATUS_SUCCESS},
+        {"mass_storage.json", 0, 2, 1, 1, 0, {}, STATUS_SUCCESS},
+        {"audio_streaming.json", 0, 1, 2, -1, 0, {}, STATUS_INVALID_DEVICE_STATE},  // packet size 0
+        {"dfu_runtime.json", 0, 0, 1, -1, -1, {}, STATUS_SUCCESS},
+        {"bluetooth.json", 0, 3, 2, 2, 1, {}, STATUS_SUCCESS},
+        {"composite_vendor_hid.json", 1, 2, 2, 0, 1, {}, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        bus().PlugIn(sim::usb::Device::FromFile(dir + c.file));
+        std::vector<size_t> selected;  // interface entries of each select-configuration request
+        bus().SetScript([&](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
+            auto u = static_cast<PURB>(s->Parameters.Others.Argument1);
+            if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+                u->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION || !u->UrbSelectConfiguration.ConfigurationDescriptor)
+                return std::nullopt;
+            size_t n = 0;
+            for (auto p = reinterpret_cast<PUCHAR>(&u->UrbSelectConfiguration.Interface);
+                 p < reinterpret_cast<PUCHAR>(u) + u->UrbHeader.Length; p += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p)->Length)
+                ++n;
+            selected.push_back(n);
+            return std::nullopt;
+        });
+        ASSERT_EQ(STATUS_SUCCESS, Add());
+        ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+        ExpectConfigured(c.pipes);
+        EXPECT_EQ(c.alternate, ext()->InterfaceInfo->AlternateSetting);
+        EXPECT_EQ(0, ext()->InterfaceInfo->InterfaceNumber);
+        EXPECT_EQ(std::vector<size_t>(c.alternate == 1 ? 2 : 1, c.interfaces), selected);
+        {
+            sim::app::Process app;
+            const std::u16string path = sim::app::UserPath(ext()->InterfaceLinkName);
+            std::vector<sim::app::Handle> h;
+            for (int i = 0; i < c.pipes; ++i) {
+                sim::app::OpenResult o = app.Open(path + PipeNameOf(i), sim::app::OpenOptions{true});
+                ASSERT_EQ(STATUS_SUCCESS, o.status) << i;
+                h.push_back(o.handle);
+            }
+            sim::app::OpenResult none = app.Open(path);
+            EXPECT_EQ(STATUS_SUCCESS, none.status);
+            PVOID buffer = app.Alloc(64);
+            Bytes data(64);
+            for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UCHAR>(0x30 + i);
+            if (c.out >= 0) {
+                app.Store(buffer, data.data(), data.size());
+                sim::app::Overlapped w;
+                EXPECT_EQ(STATUS_PENDING, app.Write(h[c.out], buffer, 64, 0, &w).status);
+                w.Wait();
+                EXPECT_EQ(STATUS_SUCCESS, w.Internal());
+                app.Store(buffer, Bytes(64).data(), 64);
+            }
+            if (c.in >= 0) {
+                ULONG length = c.report.empty() ? 64 : static_cast<ULONG>(c.report.size());
+                sim::app::Overlapped r;
+                sim::app::IoResult started = app.Read(h[c.in], buffer, length, 0, &r);
+                bus().AdvanceFrames(300);  // every periodic report falls due
+                if (started.status == STATUS_PENDING) {
+                    if (c.read != STATUS_SUCCESS) app.CancelIo(h[c.in]);  // should not have gone down
+                    r.Wait();
+                }
+                if (c.read == STATUS_SUCCESS) {
+                    EXPECT_EQ(STATUS_PENDING, started.status);
+                    EXPECT_EQ(STATUS_SUCCESS, r.Internal());
+                    EXPECT_EQ(c.report.empty() ? data : c.report, app.Load(buffer, length));
+                } else {
+                    EXPECT_EQ(c.read, started.status);
+                }
+            }
+        }
+        sim::FlushDpcs();
+        Remove();
         EXPECT_EQ(0u, sim::LivePoolCount());
     }
 }

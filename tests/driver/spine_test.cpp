@@ -11,10 +11,11 @@ namespace {
 class SpineTest : public DriverTest {};
 
 TEST_F(SpineTest, LoadingInstallsOnlyServedEntries) {
-    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS}) {
+    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS}) {
         EXPECT_NE(reinterpret_cast<void*>(DispatchPnp), reinterpret_cast<void*>(driver()->MajorFunction[major]));
     }
     EXPECT_EQ(DispatchPnp, driver()->MajorFunction[IRP_MJ_PNP]);
+    EXPECT_EQ(DispatchCleanup, driver()->MajorFunction[IRP_MJ_CLEANUP]);
     EXPECT_EQ(DispatchSystemControl, driver()->MajorFunction[IRP_MJ_SYSTEM_CONTROL]);
     EXPECT_EQ(AddDevice, driver()->DriverExtension->AddDevice);
     EXPECT_EQ(DriverUnload, driver()->DriverUnload);
@@ -26,7 +27,7 @@ TEST_F(SpineTest, UnservedRequestsNeverReachTheDriver) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
     bus().ClearTrace();
     LONG before = ext()->OutstandingIo;
-    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP}) {
+    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS}) {
         EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, sim::SendToStack(fdo(), major, 0).status);
     }
     EXPECT_EQ(before, ext()->OutstandingIo);
@@ -49,7 +50,7 @@ TEST_F(SpineTest, StateAfterAddDevice) {
         EXPECT_EQ(nullptr, p.PipeInfo);
         EXPECT_FALSE(p.Opened);
     }
-    for (PIRP slot : e->PendingTransfers) EXPECT_EQ(nullptr, slot);
+    EXPECT_TRUE(IsListEmpty(&e->TransferList));
     EXPECT_EQ(DO_DIRECT_IO | DO_POWER_PAGABLE,
               fdo()->Flags & (DO_DIRECT_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING));
     auto links = sim::InterfacesOf(bus().Pdo());

@@ -74,7 +74,7 @@ TEST_F(StressTest, ConcurrencyStressRebalanceThenOrderlyRemoval) {
         }
     });
     EXPECT_EQ(1, ext()->OutstandingIo);
-    for (PIRP slot : ext()->PendingTransfers) EXPECT_EQ(nullptr, slot);
+    EXPECT_TRUE(IsListEmpty(&ext()->TransferList));
     sim::pnp::OrderlyRemovalResult r = sim::pnp::OrderlyRemove(bus().Pdo());
     EXPECT_TRUE(r.removed);
 }
@@ -88,58 +88,88 @@ TEST_F(StressTest, ConcurrencyStressSurpriseRemoval) {
     Remove();
 }
 
-// A device that never answers reads: removal, orderly (vetoed until the application's reads end)
-// or surprise, returns with every request completed exactly once and nothing leaked.
-TEST_F(StressTest, RemovalWithReadsThatNeverComplete) {
-    for (bool surprise : {false, true}) {
-        SCOPED_TRACE(surprise);
+// A device whose interrupt and bulk IN endpoints never answer: reads stay in the USB stack until
+// something ends them.
+class NeverAnswersTest : public StressTest {
+protected:
+    void SetUp() override {
+        StressTest::SetUp();
         auto firmware = sim::usb::Device::Default()->Description();
-        firmware.endpoints.erase(0x82);  // an interrupt endpoint with nothing to say; bulk IN has
-                                         // nothing either, since nothing was written
+        firmware.endpoints.erase(0x82);  // nothing to say on interrupt IN; bulk IN has nothing either
         bus().PlugIn(std::make_shared<sim::usb::Device>(firmware));
         ASSERT_EQ(STATUS_SUCCESS, Add());
         link_ = ext()->InterfaceLinkName;
         ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
-        {
-            sim::app::Process app("reader.exe");
-            PVOID buffer = app.Alloc(64);
-            std::vector<std::unique_ptr<sim::app::Overlapped>> reads;
-            std::vector<sim::app::Handle> handles;
-            for (int pipe : {1, 2}) {
-                sim::app::OpenResult o = app.Open(Path(pipe), sim::app::OpenOptions{true});
-                ASSERT_EQ(STATUS_SUCCESS, o.status);
-                handles.push_back(o.handle);
-                reads.push_back(std::make_unique<sim::app::Overlapped>());
-                EXPECT_EQ(STATUS_PENDING, app.Read(o.handle, buffer, 64, 0, reads.back().get()).status);
-            }
-            EXPECT_EQ(3, ext()->OutstandingIo);
-            // Closing the handles does not end the reads (the driver has no cleanup handler),
-            // so the file objects stay open and an orderly removal is vetoed.
-            for (sim::app::Handle h : handles) EXPECT_EQ(STATUS_SUCCESS, app.Close(h));
-            EXPECT_EQ(2u, sim::pnp::OpenFiles(bus().Pdo()));
-            if (surprise) {
-                // The unplugged device's reads fail, the file objects close, and REMOVE follows.
-                bus().Unplug();
-                sim::pnp::SurpriseRemoval(bus().Pdo());
-            } else {
-                EXPECT_TRUE(sim::pnp::OrderlyRemove(bus().Pdo()).vetoedByOpenHandles);
-                app.ExitThread();  // the application's thread ends: its reads are cancelled
-            }
-            for (auto& r : reads) {
-                r->Wait();
-                EXPECT_FALSE(NT_SUCCESS(r->Internal()));
-            }
-            app.Flush();
-            EXPECT_EQ(0u, sim::pnp::OpenFiles(bus().Pdo()));
-            if (surprise) {
-                Remove();
-            } else {
-                EXPECT_TRUE(sim::pnp::OrderlyRemove(bus().Pdo()).removed);
-            }
-            app.Free(buffer);
-        }
-        EXPECT_EQ(0u, sim::LiveIrpCount());
+        app_ = std::make_unique<sim::app::Process>("reader.exe");
+        buffer_ = app_->Alloc(64);
     }
+    void TearDown() override {
+        app_.reset();
+        StressTest::TearDown();
+    }
+    // Opens `pipe` and leaves a read pending on it.
+    sim::app::Handle OpenWithRead(int pipe, sim::app::Overlapped& ov) {
+        sim::app::OpenResult o = app_->Open(Path(pipe), sim::app::OpenOptions{true});
+        EXPECT_EQ(STATUS_SUCCESS, o.status);
+        EXPECT_EQ(STATUS_PENDING, app_->Read(o.handle, buffer_, 64, 0, &ov).status);
+        return o.handle;
+    }
+    size_t Sent(USHORT function) {
+        size_t n = 0;
+        for (const auto& t : bus().Trace()) n += t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && t.urbFunction == function;
+        return n;
+    }
+    // Declared before app_, so a test that stops early still has its reads cancelled (at process
+    // exit) before their records go.
+    sim::app::Overlapped reads_[3];
+    std::unique_ptr<sim::app::Process> app_;
+    PVOID buffer_ = nullptr;
+};
+
+// Closing a handle ends its reads and only its own: the pipe can be opened again at once, and an
+// orderly removal is not vetoed by a file object a read kept open.
+TEST_F(NeverAnswersTest, CloseEndsOnlyThatHandlesReads) {
+    sim::app::Overlapped &closed = reads_[0], &kept = reads_[1];
+    sim::app::Handle a = OpenWithRead(1, closed), b = OpenWithRead(2, kept);
+    EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));
+    app_->Flush();
+    ASSERT_TRUE(closed.Signalled()) << "the closed handle's read is still in the USB stack";
+    EXPECT_EQ(STATUS_CANCELLED, closed.Internal());
+    EXPECT_FALSE(kept.Signalled());
+    EXPECT_EQ(1u, sim::pnp::OpenFiles(bus().Pdo()));
+    sim::app::OpenResult again = app_->Open(Path(1), sim::app::OpenOptions{true});
+    EXPECT_EQ(STATUS_SUCCESS, again.status) << "the closed handle still holds its pipe";
+    EXPECT_EQ(STATUS_SUCCESS, app_->Close(again.handle));
+    EXPECT_EQ(STATUS_SUCCESS, app_->Close(b));
+    app_->Flush();
+    EXPECT_EQ(STATUS_CANCELLED, kept.Internal());
+    EXPECT_TRUE(sim::pnp::OrderlyRemove(bus().Pdo()).removed);
+}
+
+// A surprise removal while the stack still holds reads (the port failed; nothing completes them):
+// new requests are turned away, the interface is disabled, the reads end and every pipe is
+// aborted before the request goes down; REMOVE then repeats none of it.
+TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
+    sim::app::Overlapped &r1 = reads_[0], &r2 = reads_[1];
+    sim::app::Handle a = OpenWithRead(1, r1), b = OpenWithRead(2, r2);
+    bus().ClearTrace();
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
+    for (sim::app::Overlapped* r : {&r1, &r2}) {
+        ASSERT_TRUE(r->Signalled()) << "a read is still in the USB stack";
+        EXPECT_EQ(STATUS_CANCELLED, r->Internal());
+    }
+    EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link_));
+    EXPECT_EQ(ext()->InterfaceInfo->NumberOfPipes, Sent(URB_FUNCTION_ABORT_PIPE));
+    EXPECT_EQ(STATUS_DELETE_PENDING, app_->Read(b, buffer_, 64, 0, &reads_[2]).status);
+    EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));
+    EXPECT_EQ(STATUS_SUCCESS, app_->Close(b));
+    app_->Flush();
+    bus().ClearTrace();
+    sim::faults::Clear();
+    Remove();
+    EXPECT_EQ(0u, Sent(URB_FUNCTION_ABORT_PIPE));
+    for (const sim::FaultSite& f : sim::faults::Sites())
+        EXPECT_NE(sim::FaultKind::SetInterfaceState, f.kind) << "the interface state changed twice";
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -25,7 +28,18 @@ using Bytes = std::vector<UCHAR>;
 constexpr ULONG kBulkOut = 0, kBulkIn = 1, kInterruptIn = 2, kIsoOut = 3, kIsoIn = 4, kPipes = 5;
 
 // What the USB stack saw of one bulk or interrupt transfer when it was submitted.
-struct Submitted { _URB_BULK_OR_INTERRUPT_TRANSFER urb; PMDL irpMdl; int slotsHoldingIrp; size_t slot; };
+struct Submitted { _URB_BULK_OR_INTERRUPT_TRANSFER urb; PMDL irpMdl; int timesTracked; };
+
+// How often the driver's transfer list holds this request (walked under the driver's lock).
+int TimesTracked(PDEVICE_EXTENSION ext, PIRP irp) {
+    int n = 0;
+    KIRQL old;
+    KeAcquireSpinLock(&ext->TransferLock, &old);
+    for (PLIST_ENTRY e = ext->TransferList.Flink; e != &ext->TransferList; e = e->Flink)
+        n += CONTAINING_RECORD(e, TRANSFER_CONTEXT, ListEntry)->Irp == irp;
+    KeReleaseSpinLock(&ext->TransferLock, old);
+    return n;
+}
 
 // Records every bulk or interrupt URB and answers it in `mode` with `status`, reporting `transferred`
 // bytes (all asked by default) and moving none; with `model` set the device model answers instead.
@@ -40,9 +54,7 @@ struct FakeTransfers {
         if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return std::nullopt;
         auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
         if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return std::nullopt;
-        Submitted r{urb->UrbBulkOrInterruptTransfer, irp->MdlAddress, 0, SIZE_MAX};
-        for (size_t i = 0; i < KW_PENDING_TRANSFER_SLOTS; ++i)
-            if (__atomic_load_n(&ext->PendingTransfers[i], __ATOMIC_SEQ_CST) == irp) ++r.slotsHoldingIrp, r.slot = i;
+        Submitted r{urb->UrbBulkOrInterruptTransfer, irp->MdlAddress, TimesTracked(ext, irp)};
         std::lock_guard<std::mutex> g(m);
         sent.push_back(r);
         if (script.model) return std::nullopt;
@@ -85,10 +97,10 @@ protected:
     IoResult Transfer(bool read, Handle h, PVOID buffer, ULONG length, Overlapped* ov = nullptr) {
         return read ? app().Read(h, buffer, length, 0, ov) : app().Write(h, buffer, length, 0, ov);
     }
-    // A request that leaves the driver leaves nothing behind: no reference, slot or pool.
+    // A request that leaves the driver leaves nothing behind: no reference, tracked transfer or pool.
     void ExpectQuiet() {
         EXPECT_EQ(1, ext()->OutstandingIo);
-        for (PIRP slot : ext()->PendingTransfers) EXPECT_EQ(nullptr, slot);
+        EXPECT_TRUE(IsListEmpty(&ext()->TransferList));
         EXPECT_EQ(pool_, sim::LivePoolCount());
     }
     std::set<ULONG> HeldSlots() {
@@ -173,8 +185,6 @@ TEST_F(TransferTest, BulkAndInterruptTransfers) {
         {"bulk write of whole packets", kBulkOut, false, 128, false, STATUS_SUCCESS, 0, 0, 128},
         {"bulk read of all asked", kBulkIn, true, 128, false, STATUS_SUCCESS, 0, 0, 128},
         {"interrupt read", kInterruptIn, true, 8, false, STATUS_SUCCESS, 0, 0, 8},
-        {"read on an OUT pipe (refused)", kBulkOut, true, 16, false, STATUS_INVALID_PARAMETER, 0, 0, 0},
-        {"write on an IN pipe (refused)", kInterruptIn, false, 8, false, STATUS_INVALID_PARAMETER, 0, 0, 0},
         {"stalled read", kBulkIn, true, 512, true, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, 0},
         {"CRC error on a write", kBulkOut, false, 512, true, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC, 20, 20},
         {"more than the buffer reported", kBulkIn, true, 512, true, STATUS_SUCCESS, 0, 600, 512},
@@ -206,7 +216,7 @@ TEST_F(TransferTest, BulkAndInterruptTransfers) {
         ASSERT_NE(nullptr, s.irpMdl);
         EXPECT_EQ(s.irpMdl, s.urb.TransferBufferMDL);
         EXPECT_TRUE(s.urb.TransferBuffer == nullptr && s.urb.UrbLink == nullptr);
-        EXPECT_EQ(1, s.slotsHoldingIrp) << "tracked in exactly one slot while in the USB stack";
+        EXPECT_EQ(1, s.timesTracked) << "tracked once while in the USB stack";
         Bytes got = app().Load(buffer, c.length);
         if (!c.read && !c.scripted) written.assign(out.begin(), out.begin() + c.information);
         if (c.read && !c.scripted && NT_SUCCESS(c.status)) {
@@ -219,20 +229,27 @@ TEST_F(TransferTest, BulkAndInterruptTransfers) {
     }
 }
 
-// Zero bytes, a handle without a usable pipe and a removal begun: the request completes at once and
-// nothing is sent. `retype`: a pipe made a control pipe; a success is tried with zero bytes only.
+// Zero bytes, a handle without a usable pipe, a transfer against the endpoint's direction, a pipe
+// that can carry no data and a removal begun: the request completes at once and nothing is sent
+// (a read on an OUT pipe would send the caller's buffer, a write on an IN pipe would let the device
+// write into a buffer locked for reading). `retype`: a pipe made a control pipe; `packet0`: a pipe
+// whose maximum packet size is 0. A success is tried with zero bytes only.
 TEST_F(TransferTest, ZeroByteAndRefusedRequestsSendNothing) {
-    struct Case { const char* what; std::u16string name; NTSTATUS status; ULONG retype{kPipes}; bool removing{}; }
-    cases[] = {
-        {"zero bytes, bulk IN", PipeName(kBulkIn), STATUS_SUCCESS},
-        {"zero bytes, bulk OUT", PipeName(kBulkOut), STATUS_SUCCESS},
-        {"zero bytes, interrupt", PipeName(kInterruptIn), STATUS_SUCCESS},
-        {"handle without a pipe", u"", STATUS_INVALID_HANDLE},
-        {"entry without a pipe", u"\\KWDrvX", STATUS_INVALID_HANDLE},
-        {"isochronous IN", PipeName(kIsoIn), STATUS_INVALID_DEVICE_REQUEST},
-        {"isochronous OUT", PipeName(kIsoOut), STATUS_INVALID_DEVICE_REQUEST},
-        {"control pipe", PipeName(kBulkIn), STATUS_INVALID_PARAMETER, kBulkIn},
-        {"removal begun", PipeName(kBulkIn), STATUS_DELETE_PENDING, kPipes, true},
+    struct Case { const char* what; std::u16string name; NTSTATUS read, write; ULONG retype{kPipes};
+                  bool removing{}; ULONG packet0{kPipes}; } cases[] = {
+        {"bulk IN", PipeName(kBulkIn), STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+        {"bulk OUT", PipeName(kBulkOut), STATUS_INVALID_PARAMETER, STATUS_SUCCESS},
+        {"interrupt IN", PipeName(kInterruptIn), STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+        {"handle without a pipe", u"", STATUS_INVALID_HANDLE, STATUS_INVALID_HANDLE},
+        {"entry without a pipe", u"\\KWDrvX", STATUS_INVALID_HANDLE, STATUS_INVALID_HANDLE},
+        {"isochronous IN", PipeName(kIsoIn), STATUS_INVALID_DEVICE_REQUEST, STATUS_INVALID_PARAMETER},
+        {"isochronous OUT", PipeName(kIsoOut), STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_REQUEST},
+        {"control pipe", PipeName(kBulkIn), STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, kBulkIn},
+        {"bulk IN, packet size 0", PipeName(kBulkIn), STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_PARAMETER,
+         kPipes, false, kBulkIn},
+        {"bulk OUT, packet size 0", PipeName(kBulkOut), STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE,
+         kPipes, false, kBulkOut},
+        {"removal begun", PipeName(kBulkIn), STATUS_DELETE_PENDING, STATUS_DELETE_PENDING, kPipes, true},
     };
     PVOID buffer = app().Alloc(64);
     for (const Case& c : cases) {
@@ -241,13 +258,16 @@ TEST_F(TransferTest, ZeroByteAndRefusedRequestsSendNothing) {
         ASSERT_EQ(STATUS_SUCCESS, o.status);
         USBD_PIPE_TYPE* retyped = c.retype < kPipes ? &ext()->InterfaceInfo->Pipes[c.retype].PipeType : nullptr;
         USBD_PIPE_TYPE saved = retyped ? std::exchange(*retyped, UsbdPipeTypeControl) : UsbdPipeTypeBulk;
+        USHORT* packet = c.packet0 < kPipes ? &ext()->InterfaceInfo->Pipes[c.packet0].MaximumPacketSize : nullptr;
+        USHORT savedPacket = packet ? std::exchange(*packet, USHORT{0}) : 0;
         ext()->AcceptingRequests = !c.removing;
         bus().ClearTrace();
         for (ULONG length : {0u, 64u}) for (bool read : {true, false}) {
-            if (length != 0 && c.status == STATUS_SUCCESS) continue;
+            NTSTATUS expected = read ? c.read : c.write;
+            if (length != 0 && expected == STATUS_SUCCESS) continue;
             IoResult r = Transfer(read, o.handle, buffer, length);
-            EXPECT_EQ(c.status, r.status) << length << (read ? " read" : " write");
-            EXPECT_EQ(NT_SUCCESS(c.status), r.iosbWritten);
+            EXPECT_EQ(expected, r.status) << length << (read ? " read" : " write");
+            EXPECT_EQ(NT_SUCCESS(expected), r.iosbWritten);
             EXPECT_EQ(0u, r.iosb.Information);
         }
         if (c.removing) {
@@ -257,6 +277,7 @@ TEST_F(TransferTest, ZeroByteAndRefusedRequestsSendNothing) {
         }
         EXPECT_TRUE(bus().Trace().empty());
         if (retyped) *retyped = saved;
+        if (packet) *packet = savedPacket;
         Close(o.handle);
         EXPECT_TRUE(HeldSlots().empty());
         ExpectQuiet();
@@ -291,32 +312,52 @@ TEST_F(TransferTest, HandleKeepsItsPipeAcrossARestart) {
     Close(Open(kBulkIn));
 }
 
-// With every slot busy a transfer is refused (a stop could not cancel it); a freed slot is reused.
-TEST_F(TransferTest, SlotExhaustionRefusesWithoutSending) {
+// No cap on transfers in flight: 64 reads held in the USB stack over three pipes all go down,
+// a write still goes through, and a stop ends every one of them, each completed once.
+TEST_F(TransferTest, SixtyFourReadsInFlightThenAStop) {
+    usb.script.mode = AnswerMode::Hold;
+    const ULONG pipes[] = {kBulkIn, kInterruptIn, kBulkIn};
+    std::vector<Handle> handles;
+    for (ULONG pipe : {kBulkIn, kInterruptIn}) handles.push_back(Open(pipe, true));
+    PVOID buffer = app().Alloc(64);
+    std::vector<Overlapped> ov(64);
+    std::vector<bool> pended(ov.size());
+    for (size_t i = 0; i < ov.size(); ++i) {
+        ULONG pipe = pipes[i % 3];
+        pended[i] = app().Read(handles[pipe == kBulkIn ? 0 : 1], buffer, 8, 0, &ov[i]).status == STATUS_PENDING;
+        EXPECT_TRUE(pended[i]) << "read " << i << " refused";
+    }
+    EXPECT_EQ(64u, usb.sent.size());
+    EXPECT_EQ(1 + 64, ext()->OutstandingIo);
+    usb.script.mode = AnswerMode::Inline;
+    Handle out = Open(kBulkOut);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(out, buffer, 8).status);
+    ASSERT_EQ(STATUS_SUCCESS, StopDevice(fdo()));
+    for (size_t i = 0; i < ov.size(); ++i) {
+        if (!pended[i]) continue;
+        ov[i].Wait();
+        EXPECT_EQ(STATUS_CANCELLED, ov[i].Internal());
+    }
+    ExpectQuiet();
+}
+
+// A transfer in the USB stack holds a reference on the driver's device object, taken when its
+// completion routine is set (IoSetCompletionRoutineEx) and released only after the routine has
+// returned: a removal that the routine's last IoDecrement lets through cannot have the driver
+// unloaded while the routine still runs.
+TEST_F(TransferTest, TransferInFlightKeepsTheDriverLoaded) {
     usb.script.mode = AnswerMode::Hold;
     Handle h = Open(kBulkIn, true);
     PVOID buffer = app().Alloc(64);
-    std::vector<Overlapped> ov(KW_PENDING_TRANSFER_SLOTS + 1);
-    for (size_t i = 0; i < KW_PENDING_TRANSFER_SLOTS; ++i) {
-        ASSERT_EQ(STATUS_PENDING, app().Read(h, buffer, 64, 0, &ov[i]).status);
-        EXPECT_EQ(i, usb.sent[i].slot);
-    }
-    Overlapped refused;
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, app().Read(h, buffer, 64, 0, &refused).status);
-    EXPECT_EQ(KW_PENDING_TRANSFER_SLOTS, usb.sent.size());
-    EXPECT_EQ(static_cast<LONG>(1 + KW_PENDING_TRANSFER_SLOTS), ext()->OutstandingIo);
-
-    bus().CompleteHeld(sim::usb::Answer{});  // the oldest: slot 0
+    Overlapped ov[2];
+    for (Overlapped& o : ov) ASSERT_EQ(STATUS_PENDING, app().Read(h, buffer, 64, 0, &o).status);
+    EXPECT_EQ(2, fdo()->ReferenceCount);
+    bus().CompleteHeld(sim::usb::Answer{});
     ov[0].Wait();
-    EXPECT_EQ(STATUS_SUCCESS, ov[0].Internal());
-    ASSERT_EQ(STATUS_PENDING, app().Read(h, buffer, 64, 0, &ov.back()).status);
-    EXPECT_EQ(0u, usb.sent.back().slot);
-    for (size_t i = 0; i < KW_PENDING_TRANSFER_SLOTS; ++i) bus().CompleteHeld(sim::usb::Answer{});
-    for (Overlapped& o : ov) {
-        o.Wait();
-        EXPECT_EQ(STATUS_SUCCESS, o.Internal());
-        EXPECT_EQ(64u, o.InternalHigh());
-    }
+    EXPECT_EQ(1, fdo()->ReferenceCount);
+    bus().CompleteHeld(sim::usb::Answer{});
+    ov[1].Wait();
+    EXPECT_EQ(0, fdo()->ReferenceCount);
     ExpectQuiet();
 }
 
@@ -331,7 +372,6 @@ TEST_F(TransferTest, CancelIoAndStopEndTrackedTransfers) {
     ASSERT_EQ(STATUS_PENDING, app().Read(a, buffer, 64, 0, &a2).status);
     EXPECT_EQ(STATUS_SUCCESS, app().CancelIo(b));
     EXPECT_EQ(STATUS_CANCELLED, b1.Internal());
-    EXPECT_EQ(nullptr, ext()->PendingTransfers[1]);
     EXPECT_EQ(3, ext()->OutstandingIo);
 
     ASSERT_EQ(STATUS_SUCCESS, StopDevice(fdo()));
@@ -417,8 +457,65 @@ TEST_F(TransferTest, ConcurrencyTransfersShareTheSlotTable) {
     }
     for (auto& t : threads) t.join();
     ASSERT_EQ(3u * 200, usb.sent.size());
-    for (const Submitted& s : usb.sent) ASSERT_EQ(1, s.slotsHoldingIrp);
+    for (const Submitted& s : usb.sent) ASSERT_EQ(1, s.timesTracked);
     ExpectQuiet();
+}
+
+}  // namespace
+
+namespace {
+
+// The value of `key` in the INF's device section ("HKR,,Key,flags,value"), with %strings% resolved.
+std::string InfValue(const std::string& key) {
+    const std::string path = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../../windows/kwdrv.inf";
+    std::ifstream inf(path);
+    std::string line, value, section;
+    std::map<std::string, std::string> strings;
+    while (std::getline(inf, line)) {
+        if (line.find('"') == std::string::npos) line = line.substr(0, line.find(';'));  // a comment
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        if (!line.empty() && line[0] == '[') section = line;
+        size_t eq = line.find('=');
+        if (section == "[Strings]" && eq != std::string::npos) {
+            std::string name = line.substr(0, line.find_first_of(" =")), v = line.substr(eq + 1);
+            v = v.substr(v.find('"') + 1);
+            strings[name] = v.substr(0, v.rfind('"'));
+        }
+        if (section == "[KwdrvDevice_AddReg]" && line.rfind("HKR,," + key + ",", 0) == 0) value = line.substr(line.rfind(',') + 1);
+    }
+    if (value.size() > 2 && value.front() == '%') value = strings[value.substr(1, value.size() - 2)];
+    return value;
+}
+
+// Opens of a pipe name are checked against the device's access control list: the driver's device
+// object is FILE_DEVICE_SECURE_OPEN by itself (even without the INF's characteristics), and the INF
+// gives the device a descriptor and the same characteristic.
+TEST_F(TransferTest, PipeOpensAreCheckedAgainstTheDeviceAcl) {
+    const std::string sddl = InfValue("Security");
+    ASSERT_FALSE(sddl.empty());
+    EXPECT_EQ(static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN), std::stoul(InfValue("DeviceCharacteristics"), nullptr, 0));
+    struct Case { const char* who; std::set<std::string> groups; ACCESS_MASK access; NTSTATUS status; } cases[] = {
+        {"administrator", {"WD", "AU", "BA"}, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+        {"interactive user", {"WD", "AU", "IU"}, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+        {"local service", {"WD", "AU", "LS"}, GENERIC_READ, STATUS_ACCESS_DENIED},
+        {"network logon", {"WD", "NU"}, GENERIC_READ | GENERIC_WRITE, STATUS_ACCESS_DENIED},
+    };
+    sim::app::SetDeviceSecurity(bus().Pdo(), sddl);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.who);
+        sim::app::Process p(c.who);
+        p.SetCallerGroups(c.groups);
+        for (const std::u16string& name : {PipeName(kBulkIn), std::u16string()}) {
+            sim::app::OpenResult r = p.Open(Path(name), sim::app::OpenOptions{false, c.access});
+            EXPECT_EQ(c.status, r.status) << sim::Narrow(name);
+            if (NT_SUCCESS(r.status)) {
+                EXPECT_EQ(STATUS_SUCCESS, p.Close(r.handle));
+            }
+        }
+        p.Flush();
+    }
+    sim::app::ForgetDeviceSecurity(bus().Pdo());
+    EXPECT_TRUE(HeldSlots().empty());
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <thread>
+#include <tuple>
 
 using namespace drivertest;
 using sim::usb::Device;
@@ -176,6 +178,13 @@ TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
         {"no pipes", alt1(0), kNone, STATUS_SUCCESS, twice, 1, 0, true},
         {"14 pipes", alt1(14), kNone, STATUS_SUCCESS, twice, 1, 14, true},
         {"16 pipes", alt1(16), kNone, STATUS_SUCCESS, twice, 1, 16, true},
+        {"30 pipes", alt1(30), kNone, STATUS_SUCCESS, twice, 1, 30, true},
+        {"a set of 4096 bytes", MakeDevice(MakeSet({{0, 2}, {1, 4}}, 4096)), kNone, STATUS_SUCCESS,
+         {kDesc, kDesc, kDesc, kSelect, kSelect, kGetConfig}, 1, 4, true},
+        // The USB stack moves at most 4096 bytes in one control transfer, and a descriptor read
+        // cannot start past the beginning: a longer set cannot be read, and the start fails.
+        {"a set of 4097 bytes", MakeDevice(MakeSet({{0, 2}, {1, 4}}, 4097)), kNone, STATUS_INVALID_PARAMETER,
+         {kDesc, kDesc, kDesc}, 0, 0, false},
         {"alternate settings 0 and 2", MakeDevice(MakeSet({{0, 3}, {2, 1}})), kNone, STATUS_SUCCESS,
          {kDesc, kDesc, kSelect, kGetConfig}, 0, 3, true},
         {"device descriptor fails", fw(), kDesc, STATUS_UNSUCCESSFUL, {kDesc}, 0, 0, false},
@@ -188,9 +197,7 @@ TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
         SCOPED_TRACE(c.what);
         Replug(c.device);
         failing = c.failing;
-        ext()->PendingTransfers[3] = reinterpret_cast<PIRP>(0x1000);  // a start forgets tracked transfers
         EXPECT_EQ(c.expected, StartDevice(fdo()));
-        EXPECT_EQ(nullptr, ext()->PendingTransfers[3]);
         EXPECT_EQ(c.functions, sent.functions);
         PUSBD_INTERFACE_INFORMATION i = ext()->InterfaceInfo;
         ASSERT_EQ(c.interfaceStored, i != nullptr);
@@ -278,6 +285,57 @@ TEST_F(UsbConfigTest, ResetPipeRequests) {
     }
 }
 
+// A configuration with several interfaces: every interface is named in the selection (the USB stack
+// refuses one that leaves an interface out), interface 0 in alternate setting 1 when it has one and
+// first, the others in alternate setting 0 whatever order the set lists them in; only interface 0's
+// pipes get names.
+TEST_F(UsbConfigTest, SeveralInterfacesAreAllSelected) {
+    using Setting = std::pair<UCHAR, UCHAR>;  // interface number, alternate setting
+    // Interfaces in the given order, each setting with this many bulk endpoints.
+    auto set = [](std::vector<std::tuple<UCHAR, UCHAR, UCHAR>> settings) {
+        Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, 1, 0, 0x80, 50};
+        std::set<UCHAR> numbers;
+        for (auto [number, alternate, n] : settings) {
+            numbers.insert(number);
+            b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, n, 0xFF, 0, 0, 0});
+            for (UCHAR i = 0; i < n; ++i)
+                b.insert(b.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, UCHAR(number * 4 + i + 1), USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
+        }
+        b[2] = UCHAR(b.size()), b[3] = UCHAR(b.size() >> 8), b[4] = UCHAR(numbers.size());
+        return MakeDevice(b);
+    };
+    struct Case { const char* what; std::shared_ptr<Device> device; std::vector<std::vector<Setting>> selections; ULONG pipes; } cases[] = {
+        {"interface 0 with alternate setting 1", set({{0, 0, 2}, {0, 1, 3}, {1, 0, 1}, {1, 1, 2}}),
+         {{{0, 1}, {1, 0}}, {{0, 1}, {1, 0}}}, 3},
+        {"listed out of order, numbers with gaps", set({{2, 1, 1}, {2, 0, 2}, {0, 0, 2}, {5, 0, 0}}),
+         {{{0, 0}, {2, 0}, {5, 0}}}, 2},
+        {"alternate setting 1 listed first", set({{1, 0, 1}, {0, 1, 1}, {0, 0, 0}}), {{{0, 1}, {1, 0}}, {{0, 1}, {1, 0}}}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Replug(c.device);
+        std::vector<std::vector<Setting>> selections;
+        bus().SetScript([&](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
+            auto u = static_cast<PURB>(s->Parameters.Others.Argument1);
+            if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+                u->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+                selections.emplace_back();
+                for (auto p = reinterpret_cast<PUCHAR>(&u->UrbSelectConfiguration.Interface);
+                     p < reinterpret_cast<PUCHAR>(u) + u->UrbHeader.Length; p += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p)->Length) {
+                    auto i = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+                    selections.back().push_back({i->InterfaceNumber, i->AlternateSetting});
+                }
+            }
+            return std::nullopt;
+        });
+        ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
+        EXPECT_EQ(c.selections, selections);
+        EXPECT_EQ(0, ext()->InterfaceInfo->InterfaceNumber);
+        EXPECT_EQ(c.pipes, ext()->InterfaceInfo->NumberOfPipes);
+        EXPECT_EQ(c.selections[0][0].second, ext()->InterfaceInfo->AlternateSetting);
+    }
+}
+
 // AbortPipes aborts every pipe of the interface, also those beyond the pipe table.
 TEST_F(UsbConfigTest, AbortPipesAndStopDevice) {
     EXPECT_EQ(STATUS_SUCCESS, AbortPipes(fdo()));  // no interface yet: nothing sent
@@ -312,6 +370,7 @@ public:
     TrackedTransfers(PDEVICE_OBJECT fdo, bool cancelInline) : fdo_(fdo), stack_(2) {
         static bool s_inline;
         s_inline = cancelInline;
+        s_self = this;
         stack_[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP c) NTAPI {
@@ -323,8 +382,12 @@ public:
         };
         stack_[1].handler = [this](PDEVICE_OBJECT, PIRP irp) {
             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoSetCompletionRoutine(irp, &TrackedTransfers::Completion, this, TRUE, TRUE, TRUE);
-            EXPECT_TRUE(!track_ || TrackTransfer(fdo_, irp));
+            if (track_) {
+                PTRANSFER_CONTEXT t = AllocateTransfer(fdo_, irp, 0);
+                EXPECT_EQ(STATUS_SUCCESS, TrackTransfer(fdo_, t, &TrackedTransfers::Completion));
+            } else {
+                IoSetCompletionRoutine(irp, &TrackedTransfers::Untracked, this, TRUE, TRUE, TRUE);
+            }
             return IoCallDriver(stack_[0].device(), irp);
         };
     }
@@ -350,35 +413,43 @@ public:
 
 private:
     static NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-        auto self = static_cast<TrackedTransfers*>(context);
+        auto transfer = static_cast<PTRANSFER_CONTEXT>(context);
         if (irp->PendingReturned) IoMarkIrpPending(irp);
-        BOOLEAN goOn = UntrackTransfer(self->fdo_, irp);
-        self->untracked.push_back(goOn);
+        BOOLEAN goOn = UntrackTransfer(s_self->fdo_, transfer);
+        if (goOn) FreeTransfer(transfer);
+        s_self->untracked.push_back(goOn);
         return goOn ? STATUS_SUCCESS : STATUS_MORE_PROCESSING_REQUIRED;
     }
+    static NTSTATUS NTAPI Untracked(PDEVICE_OBJECT, PIRP irp, PVOID) {
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        return STATUS_SUCCESS;
+    }
+    static inline TrackedTransfers* s_self = nullptr;
     PDEVICE_OBJECT fdo_;
     simtest::Stack stack_;
     bool track_ = true;
 };
 
-// A stop cancels the tracked transfers slot by slot. The USB stack completes each inside
-// IoCancelIrp: the completion routine hands it to the canceller, which completes it once done
-// with it. A transfer no slot records is left alone and finishes normally.
+// A stop cancels every tracked transfer. The USB stack completes each inside IoCancelIrp: the
+// completion routine hands it to the canceller, which completes it once done with it. A transfer
+// that is not tracked is left alone and finishes normally.
 TEST_F(UsbConfigTest, CompletionDuringCancelIsFinishedByTheCanceller) {
     TrackedTransfers t(fdo(), true);
     PIRP a = t.Send(), b = t.Send(), c = t.Send(false);
-    ASSERT_EQ(a, ext()->PendingTransfers[0]);
-    std::swap(ext()->PendingTransfers[1], ext()->PendingTransfers[7]);  // b in slot 7
     EXPECT_EQ(STATUS_SUCCESS, StopDevice(fdo()));
     EXPECT_EQ((std::vector<BOOLEAN>{FALSE, FALSE}), t.untracked);
-    EXPECT_EQ((std::vector<std::pair<PIRP, NTSTATUS>>{{a, STATUS_CANCELLED}, {b, STATUS_CANCELLED}}), t.finals);
+    std::set<PIRP> cancelled;
+    for (const auto& [irp, status] : t.finals) {
+        EXPECT_EQ(STATUS_CANCELLED, status);
+        cancelled.insert(irp);
+    }
+    EXPECT_EQ((std::set<PIRP>{a, b}), cancelled);
     EXPECT_EQ(std::vector<USHORT>{kSelect}, sent.functions);  // then the null configuration
-    for (PIRP slot : ext()->PendingTransfers) EXPECT_EQ(nullptr, slot);
+    EXPECT_TRUE(IsListEmpty(&ext()->TransferList));
     EXPECT_FALSE(c->Cancel);
     t.CompleteFromDpc(c);
     sim::FlushDpcs();
     EXPECT_EQ((std::pair<PIRP, NTSTATUS>{c, STATUS_SUCCESS}), t.finals.back());
-    EXPECT_TRUE(t.untracked.back());
 }
 
 // Cancels race completions from the DPC thread; every transfer completes exactly once and no
@@ -389,11 +460,11 @@ TEST_F(UsbConfigTest, ConcurrencyCancelRacesCompletion) {
         PIRP irp = t.Send();
         t.CompleteFromDpc(irp);
         if (round % 3 != 0) std::this_thread::yield();
-        CancelPendingTransfers(fdo());
+        CancelTransfers(fdo(), nullptr, TRUE);
         sim::FlushDpcs();
         ASSERT_EQ(static_cast<size_t>(round + 1), t.finals.size());
         ASSERT_EQ(irp, t.finals.back().first);
-        for (PIRP slot : ext()->PendingTransfers) ASSERT_EQ(nullptr, slot);
+        ASSERT_TRUE(IsListEmpty(&ext()->TransferList));
     }
 }
 
