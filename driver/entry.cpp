@@ -10,15 +10,15 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 {
     UNREFERENCED_PARAMETER(RegistryPath);
 
-    // IRP_MJ_DEVICE_CONTROL and IRP_MJ_POWER are not served yet: like every major function not
-    // set here, they keep the I/O manager's default, which completes them with
-    // STATUS_INVALID_DEVICE_REQUEST.
+    // IRP_MJ_DEVICE_CONTROL is not served yet: like every major function not set here, it keeps
+    // the I/O manager's default, which completes it with STATUS_INVALID_DEVICE_REQUEST.
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;

@@ -86,6 +86,11 @@ NTSTATUS NTAPI BulkOrInterruptCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     PURB Urb = Transfer->Urb;
     ULONG Transferred = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     ULONG Requested = MmGetMdlByteCount(Irp->MdlAddress);
+    // A failed request whose URB still has the success status it was built with was refused
+    // before the stack ran it (a suspended port): it moved nothing.
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Urb->UrbHeader.Status)) {
+        Transferred = 0;
+    }
 
     Irp->IoStatus.Information = (Transferred <= Requested) ? Transferred : Requested;
     KwFreePool(Transfer);
