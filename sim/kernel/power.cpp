@@ -8,6 +8,7 @@
 #include "internal.h"
 
 #include <chrono>
+#include <algorithm>
 #include <deque>
 #include <map>
 
@@ -44,6 +45,8 @@ struct PowerWorld {
     std::mutex m;  // guards everything below; never held while a driver routine runs
     std::unordered_map<PIRP, PowerIrp> irps;
     std::map<PDEVICE_OBJECT, DevicePower> devices;
+    // Every power IRP the manager created, until the I/O manager has freed it.
+    std::vector<std::pair<PIRP, std::weak_ptr<IrpTrack>>> live;
     SYSTEM_POWER_STATE system = PowerSystemWorking;
 };
 PowerWorld& P() {
@@ -246,12 +249,25 @@ std::string Register(PIRP irp) {
     std::lock_guard<std::mutex> g(P().m);
     PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
     PowerIrp& p = P().irps[irp];
+    P().live.emplace_back(irp, t);
     p.id = t != nullptr ? t->id : 0;
     p.what = DescribePower(s, p.id);
     p.minor = s->MinorFunction;
     p.type = s->Parameters.Power.Type;
     p.state = s->Parameters.Power.State;
     return p.what;
+}
+
+// A completed IRP is freed right after the requester's callback: waits until it is gone, so a
+// caller who heard of the completion never finds the IRP still live.
+void WaitReleased(const std::weak_ptr<IrpTrack>& t) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WatchdogMilliseconds());
+    while (!t.expired()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            BugCheck(kBugWatchdog, "Watchdog", "a completed power IRP was not freed\n" + DescribeInFlight());
+        }
+        std::this_thread::yield();
+    }
 }
 
 POWER_ACTION ActionFor(SYSTEM_POWER_STATE s) {
@@ -296,6 +312,7 @@ void ResetPower() {
     std::lock_guard<std::mutex> g(P().m);
     P().irps.clear();
     P().devices.clear();
+    P().live.clear();
     P().system = PowerSystemWorking;
 }
 
@@ -324,9 +341,23 @@ void NoteBusStatus(PIRP irp, NTSTATUS status) {
 }
 
 void Settle() {
-    Worker& w = Work();
-    std::unique_lock<std::mutex> l(w.m);
-    WaitWithWatchdog(l, w.cv, [&] { return w.q.empty() && !w.running; }, "the power manager's worker to finish");
+    {
+        Worker& w = Work();
+        std::unique_lock<std::mutex> l(w.m);
+        WaitWithWatchdog(l, w.cv, [&] { return w.q.empty() && !w.running; }, "the power manager's worker to finish");
+    }
+    std::vector<std::pair<PIRP, std::weak_ptr<IrpTrack>>> completed;
+    {
+        std::lock_guard<std::mutex> g(P().m);
+        auto& live = P().live;
+        // Requests still in flight (a wait-wake) stay on the list.
+        auto inFlight = std::stable_partition(live.begin(), live.end(), [](const auto& e) {
+            return !e.second.expired() && P().irps.count(e.first) != 0;
+        });
+        completed.assign(inFlight, live.end());
+        live.erase(inFlight, live.end());
+    }
+    for (auto& e : completed) WaitReleased(e.second);
 }
 
 RequestResult SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state) {
@@ -345,8 +376,10 @@ RequestResult SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STAT
     next->Parameters.Power.State.SystemState = state;
     next->Parameters.Power.ShutdownType = ActionFor(state);
     std::string what = "the system's " + Register(irp) + " to " + DeviceName(top);
+    std::weak_ptr<IrpTrack> track = FindIrp(irp);
     NTSTATUS returned = PoCallDriver(top, irp);
     w->Wait(what);
+    WaitReleased(track);
     w->result.dispatchReturned = returned;
     return w->result;
 }
@@ -385,6 +418,7 @@ RequestResult RequestDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
         return r;
     }
     w.Wait("the policy owner's SET_POWER D" + std::to_string(static_cast<int>(state) - 1) + " to " + DeviceName(pdo));
+    Settle();
     w.result.dispatchReturned = STATUS_PENDING;
     return w.result;
 }
@@ -393,6 +427,7 @@ bool WaitWake::Done() const { return const_cast<Completion&>(done_).IsSignalled(
 
 NTSTATUS WaitWake::Wait() {
     done_.Wait("a wait-wake request to complete");
+    Settle();
     std::lock_guard<std::recursive_mutex> g(m_);
     return status_;
 }
