@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+namespace sim::power {
+class WaitWake;
+}
+
 namespace kwsim {
 
 // One step of a script: a verb and its words, as written.
@@ -68,6 +72,18 @@ private:
     bool Remove();
     bool Unload();
     bool Report(const std::string& what);
+    // Power commands (power.cpp): sleep, wake, power, waitwake, remotewake.
+    static bool IsPowerVerb(const std::string& verb);
+    bool RunPower(const Command& c);
+    bool Sleep(const std::string& state);
+    bool Wake();
+    bool DevicePower(const std::string& state);
+    bool ArmWaitWake();
+    bool RemoteWake();
+    // Prints a power step with the states it left behind and the power requests the bus saw.
+    void PrintPower(Step s, size_t traceFrom);
+    // Ends an armed wait-wake request (Finish).
+    void FinishPower();
 
     bool Usage(const Command& c, const std::string& message);
     // A request made on an overlapped handle, waited for when it went pending.
@@ -88,6 +104,7 @@ private:
     std::map<std::string, sim::app::Handle> handles_;
     std::map<std::string, Async> async_;
     sim::app::Overlapped ov_;  // for the requests a step waits for
+    std::shared_ptr<sim::power::WaitWake> waitWake_;
 };
 
 }  // namespace kwsim
