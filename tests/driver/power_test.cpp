@@ -46,7 +46,14 @@ protected:
         bus().ClearTrace();
         return seen;
     }
-    DEVICE_POWER_STATE Recorded() { return ext()->DevicePowerState; }
+    DEVICE_POWER_STATE Recorded() { return DEVICE_POWER_STATE(__atomic_load_n(&ext()->DevicePowerState, __ATOMIC_SEQ_CST)); }
+    // The references a request holds, once every continuation the power manager or the DPC thread
+    // still runs for a completed request has returned.
+    LONG Outstanding() {
+        sim::power::Settle();
+        sim::FlushDpcs();
+        return __atomic_load_n(&ext()->OutstandingIo, __ATOMIC_SEQ_CST);
+    }
     // The recorded state is the device's own: the driver, the power manager and the port agree.
     void ExpectRecordedIsReal() {
         EXPECT_EQ(bus().PowerState(), Recorded());
@@ -113,8 +120,8 @@ TEST_F(PowerTest, RequestsMapToDeviceStates) {
         sim::power::Settle();
         EXPECT_EQ(s.seen, PowerSeen());
         EXPECT_EQ(s.recorded, Recorded());
-        EXPECT_EQ(nullptr, ext()->PendingSystemPowerIrp);
-        EXPECT_EQ(1, ext()->OutstandingIo);
+        EXPECT_EQ(nullptr, __atomic_load_n(&ext()->PendingSystemPowerIrp, __ATOMIC_SEQ_CST));
+        EXPECT_EQ(1, Outstanding());
     }
     EXPECT_EQ(bus().PowerState(), Recorded());
 }
@@ -157,11 +164,11 @@ TEST_F(PowerTest, WaitWake) {
         ASSERT_TRUE(w);
         EXPECT_FALSE(w->Done());
         EXPECT_TRUE(bus().WaitWakeArmed());
-        EXPECT_EQ(2, ext()->OutstandingIo);
+        EXPECT_EQ(2, Outstanding());
         c.end(*w);
         EXPECT_EQ(c.status, w->Wait());
         sim::FlushDpcs();
-        EXPECT_EQ(1, ext()->OutstandingIo);
+        EXPECT_EQ(1, Outstanding());
         EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
     }
     auto w = arm();
@@ -212,7 +219,7 @@ TEST_F(PowerTest, SleepAndResumeWithIoInFlight) {
         app_->Close(in);
         app_->Flush();
         sim::FlushDpcs();
-        EXPECT_EQ(1, ext()->OutstandingIo);
+        EXPECT_EQ(1, Outstanding());
     }
 }
 
@@ -243,8 +250,8 @@ TEST_F(PowerTest, DeviceRequestCannotBeIssued) {
     EXPECT_EQ((std::vector<std::string>{"Q S3", "S3"}), PowerSeen());
     EXPECT_EQ(PowerDeviceD0, Recorded());
     ExpectRecordedIsReal();
-    EXPECT_EQ(nullptr, ext()->PendingSystemPowerIrp);
-    EXPECT_EQ(1, ext()->OutstandingIo);
+    EXPECT_EQ(nullptr, __atomic_load_n(&ext()->PendingSystemPowerIrp, __ATOMIC_SEQ_CST));
+    EXPECT_EQ(1, Outstanding());
     // The next system request finds no stale one and asks for D3 again.
     EXPECT_EQ(STATUS_SUCCESS, sim::power::Sleep(bus().Pdo(), PowerSystemHibernate).set.status);
     EXPECT_EQ(PowerDeviceD3, Recorded());
@@ -271,7 +278,7 @@ TEST_F(PowerTest, FailedPowerUpIsReportedAndRecordedAsIs) {
     ASSERT_EQ(STATUS_SUCCESS, sim::power::Wake(bus().Pdo()).status);
     EXPECT_EQ(PowerDeviceD0, Recorded());
     EXPECT_EQ(STATUS_SUCCESS, WriteBytes(out, {1}).status);
-    EXPECT_EQ(1, ext()->OutstandingIo);
+    EXPECT_EQ(1, Outstanding());
 }
 
 // Removal and surprise removal while a system request is held for its device request: the bus
@@ -292,8 +299,8 @@ TEST_F(PowerTest, RemovalDuringHeldSystemRequest) {
         if (surprise) {
             EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
             EXPECT_EQ(STATUS_SUCCESS, sleeper.get().set.status);
-            EXPECT_EQ(nullptr, ext()->PendingSystemPowerIrp);
-            EXPECT_EQ(1, ext()->OutstandingIo);
+            EXPECT_EQ(nullptr, __atomic_load_n(&ext()->PendingSystemPowerIrp, __ATOMIC_SEQ_CST));
+            EXPECT_EQ(1, Outstanding());
         }
         app_.reset();
         Remove();
@@ -319,8 +326,8 @@ TEST_F(PowerTest, PowerPathFaultSweep) {
         ExpectRecordedIsReal();
         (void)sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD0);
         ExpectRecordedIsReal();
-        EXPECT_EQ(nullptr, ext()->PendingSystemPowerIrp);
-        EXPECT_EQ(1, ext()->OutstandingIo);
+        EXPECT_EQ(nullptr, __atomic_load_n(&ext()->PendingSystemPowerIrp, __ATOMIC_SEQ_CST));
+        EXPECT_EQ(1, Outstanding());
     };
     ToD0();
     sim::faults::Clear();
@@ -381,7 +388,7 @@ TEST_F(PowerTest, ConcurrencySleepResumeAgainstIoAndRebalance) {
     app_->Flush();
     sim::FlushDpcs();
     ExpectRecordedIsReal();
-    EXPECT_EQ(1, ext()->OutstandingIo);
+    EXPECT_EQ(1, Outstanding());
 }
 
 }  // namespace
