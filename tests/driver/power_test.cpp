@@ -124,6 +124,18 @@ TEST_F(PowerTest, RequestsMapToDeviceStates) {
         EXPECT_EQ(1, Outstanding());
     }
     EXPECT_EQ(bus().PowerState(), Recorded());
+
+    // While the bus driver holds the request, D1-D3 are already recorded and D0 is not yet.
+    bus().SetPowerMode(sim::usb::AnswerMode::Hold);
+    for (auto [to, whileHeld] : {std::pair{PowerDeviceD2, PowerDeviceD2}, std::pair{PowerDeviceD0, PowerDeviceD2}}) {
+        auto r = std::async(std::launch::async, [this, to = to] { return sim::power::RequestDevicePower(bus().Pdo(), to); });
+        while (bus().HeldPowerCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(whileHeld, Recorded());
+        bus().ReleasePower();
+        EXPECT_EQ(STATUS_SUCCESS, r.get().status);
+        EXPECT_EQ(to, Recorded());
+    }
+    bus().SetPowerMode(sim::usb::AnswerMode::Pend);
 }
 
 // A vetoed query keeps the system and the device awake.
