@@ -6,6 +6,7 @@
 #include "power.h"
 
 #include "internal.h"
+#include "power_internal.h"
 
 #include <chrono>
 #include <algorithm>
@@ -96,11 +97,6 @@ void Post(std::function<void()> fn) {
 
 thread_local bool t_viaPoCallDriver = false;
 
-std::mutex& PowerSerial() {
-    static std::mutex m;
-    return m;
-}
-
 [[noreturn]] void PowerViolation(const char* rule, const std::string& msg) {
     BugCheck(kBugIoManagerViolation, rule, msg);
 }
@@ -159,6 +155,8 @@ NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp) {
     return IofCallDriver(device, irp);
 }
 
+}  // namespace
+
 // Completion of a power IRP at the top: the manager's own bookkeeping and the verifier's
 // set-power rule, before the requester hears of it.
 void PowerIrpDone(PIRP irp) {
@@ -196,7 +194,7 @@ void PowerIrpDone(PIRP irp) {
 }
 
 // Held requests and their holders, for a watchdog report.
-std::string Diagnose(bool* notStarted) {
+std::string DiagnosePower(bool* notStarted) {
     std::string s;
     std::vector<std::pair<PDEVICE_OBJECT, std::string>> lines;
     {
@@ -217,34 +215,8 @@ std::string Diagnose(bool* notStarted) {
     return s;
 }
 
-// A request of the power manager's own, waited for under the watchdog.
-struct Waiter {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    RequestResult result;
-    void Set(const IO_STATUS_BLOCK& io) {
-        std::lock_guard<std::mutex> g(m);
-        result.status = io.Status;
-        result.information = io.Information;
-        done = true;
-        cv.notify_all();
-    }
-    void Wait(const std::string& what) {
-        std::unique_lock<std::mutex> l(m);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WatchdogMilliseconds());
-        if (cv.wait_until(l, deadline, [this] { return done; })) return;
-        l.unlock();
-        bool notStarted = false;
-        std::string held = Diagnose(&notStarted);
-        BugCheck(kBugWatchdog, notStarted ? "PowerIrpNotStarted" : "PowerIrpTimeout",
-                 what + " did not complete within " + std::to_string(WatchdogMilliseconds()) + " ms\n" + held +
-                     DescribeInFlight());
-    }
-};
-
 // Returns the request's description.
-std::string Register(PIRP irp) {
+std::string RegisterPowerIrp(PIRP irp) {
     auto t = FindIrp(irp);
     std::lock_guard<std::mutex> g(P().m);
     PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
@@ -260,7 +232,7 @@ std::string Register(PIRP irp) {
 
 // A completed IRP is freed right after the requester's callback: waits until it is gone, so a
 // caller who heard of the completion never finds the IRP still live.
-void WaitReleased(const std::weak_ptr<IrpTrack>& t) {
+void WaitPowerIrpReleased(const std::weak_ptr<IrpTrack>& t) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WatchdogMilliseconds());
     while (!t.expired()) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -269,16 +241,6 @@ void WaitReleased(const std::weak_ptr<IrpTrack>& t) {
         std::this_thread::yield();
     }
 }
-
-POWER_ACTION ActionFor(SYSTEM_POWER_STATE s) {
-    switch (s) {
-        case PowerSystemWorking: return PowerActionNone;
-        case PowerSystemHibernate: return PowerActionHibernate;
-        case PowerSystemShutdown: return PowerActionShutdown;
-        default: return PowerActionSleep;
-    }
-}
-}  // namespace
 
 void CheckPowerCallDriver(PIRP irp) {
     if (t_viaPoCallDriver) {
@@ -357,113 +319,7 @@ void Settle() {
         completed.assign(inFlight, live.end());
         live.erase(inFlight, live.end());
     }
-    for (auto& e : completed) WaitReleased(e.second);
-}
-
-RequestResult SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state) {
-    std::lock_guard<std::mutex> serial(PowerSerial());
-    PDEVICE_OBJECT top = pnp::TopOfStack(pdo);
-    auto w = std::make_shared<Waiter>();
-    PIRP irp = AllocateManagedIrp(top->StackSize, IrpOrigin::Power, [w](PIRP done) {
-        PowerIrpDone(done);
-        w->Set(done->IoStatus);
-    });
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_POWER;
-    next->MinorFunction = minor;
-    next->Parameters.Power.Type = SystemPowerState;
-    next->Parameters.Power.State.SystemState = state;
-    next->Parameters.Power.ShutdownType = ActionFor(state);
-    std::string what = "the system's " + Register(irp) + " to " + DeviceName(top);
-    std::weak_ptr<IrpTrack> track = FindIrp(irp);
-    NTSTATUS returned = PoCallDriver(top, irp);
-    w->Wait(what);
-    WaitReleased(track);
-    w->result.dispatchReturned = returned;
-    return w->result;
-}
-
-SleepResult Sleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
-    SleepResult r;
-    r.query = SendSystemPower(pdo, IRP_MN_QUERY_POWER, state);
-    if (!NT_SUCCESS(r.query.status)) {
-        r.vetoed = true;
-        r.cancel = SendSystemPower(pdo, IRP_MN_SET_POWER, PowerSystemWorking);
-        return r;
-    }
-    r.set = SendSystemPower(pdo, IRP_MN_SET_POWER, state);
-    return r;
-}
-
-RequestResult Wake(PDEVICE_OBJECT pdo) { return SendSystemPower(pdo, IRP_MN_SET_POWER, PowerSystemWorking); }
-
-RequestResult Shutdown(PDEVICE_OBJECT pdo) { return SendSystemPower(pdo, IRP_MN_SET_POWER, PowerSystemShutdown); }
-
-namespace {
-VOID NTAPI SignalWaiter(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
-    static_cast<Waiter*>(context)->Set(*io);
-}
-}  // namespace
-
-RequestResult RequestDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-    std::lock_guard<std::mutex> serial(PowerSerial());
-    Waiter w;
-    POWER_STATE ps;
-    ps.DeviceState = state;
-    NTSTATUS st = PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, ps, &SignalWaiter, &w, nullptr);
-    if (st != STATUS_PENDING) {
-        RequestResult r;
-        r.status = r.dispatchReturned = st;
-        return r;
-    }
-    w.Wait("the policy owner's SET_POWER D" + std::to_string(static_cast<int>(state) - 1) + " to " + DeviceName(pdo));
-    Settle();
-    w.result.dispatchReturned = STATUS_PENDING;
-    return w.result;
-}
-
-bool WaitWake::Done() const { return const_cast<Completion&>(done_).IsSignalled(); }
-
-NTSTATUS WaitWake::Wait() {
-    done_.Wait("a wait-wake request to complete");
-    Settle();
-    std::lock_guard<std::recursive_mutex> g(m_);
-    return status_;
-}
-
-bool WaitWake::Cancel() {
-    std::lock_guard<std::recursive_mutex> g(m_);
-    if (irp_ == nullptr) return false;
-    return IoCancelIrp(irp_) != FALSE;
-}
-
-VOID NTAPI WaitWake::Callback(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
-    auto* self = static_cast<WaitWake*>(context);
-    std::lock_guard<std::recursive_mutex> g(self->m_);
-    self->irp_ = nullptr;
-    self->status_ = io->Status;
-    self->done_.Signal();
-}
-
-std::shared_ptr<WaitWake> ArmWaitWake(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE wakeFrom) {
-    auto w = std::make_shared<WaitWake>();
-    // Kept alive by the registry below until its callback has run.
-    static std::mutex regLock;
-    static std::vector<std::shared_ptr<WaitWake>>* armed = new std::vector<std::shared_ptr<WaitWake>>();
-    {
-        std::lock_guard<std::mutex> g(regLock);
-        armed->erase(std::remove_if(armed->begin(), armed->end(), [](auto& a) { return a->Done(); }), armed->end());
-        armed->push_back(w);
-    }
-    POWER_STATE ps;
-    ps.SystemState = wakeFrom;
-    std::lock_guard<std::recursive_mutex> g(w->m_);
-    if (PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, ps, &WaitWake::Callback, w.get(), &w->irp_) != STATUS_PENDING) {
-        w->irp_ = nullptr;
-        return nullptr;
-    }
-    return w;
+    for (auto& e : completed) WaitPowerIrpReleased(e.second);
 }
 
 }  // namespace sim::power
@@ -580,7 +436,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         next->Parameters.Power.Type = DevicePowerState;
         next->Parameters.Power.State = PowerState;
     }
-    (void)Register(irp);
+    (void)RegisterPowerIrp(irp);
     if (Irp != nullptr) *Irp = irp;
     (void)PoCallDriver(top, irp);
     return STATUS_PENDING;
