@@ -255,6 +255,23 @@ void CheckPowerCallDriver(PIRP irp) {
     PowerViolation("IoCallDriverForPowerIrp", "a power IRP was sent with IoCallDriver; XP requires PoCallDriver (" + d + ")");
 }
 
+void CheckPowerAtScenarioEnd() {
+    sim::power::Settle();
+    std::vector<std::pair<PDEVICE_OBJECT, std::string>> held;
+    {
+        std::lock_guard<std::mutex> g(P().m);
+        for (auto& [dev, d] : P().devices) {
+            for (Slot& s : d.slot) {
+                if (!s.left.empty()) held.emplace_back(dev, s.what + ": " + s.left);
+            }
+        }
+    }
+    if (held.empty()) return;
+    std::string msg = "the scenario ended with devices that XP would never send another power request:\n";
+    for (auto& [dev, line] : held) msg += "    at " + DeviceName(dev) + ", " + line + "\n";
+    BugCheck(kBugDriverVerifierViolation, "PowerIrpNotStarted", msg);
+}
+
 void ResetPower() {
     Worker& w = Work();
     std::thread t;

@@ -75,6 +75,9 @@ void NoteBusStatus(PIRP irp, NTSTATUS status);
 namespace sim::detail {
 // IoCallDriver's check: power requests travel only through PoCallDriver.
 void CheckPowerCallDriver(PIRP irp);
+// The end of a scenario: the worker has delivered everything, and no device is left held by a
+// request that was passed on or completed without PoStartNextPowerIrp (bug check otherwise).
+void CheckPowerAtScenarioEnd();
 // Forgets the power manager's state (ResetWorld).
 void ResetPower();
 }  // namespace sim::detail

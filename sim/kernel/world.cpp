@@ -179,6 +179,7 @@ void ResetWorld() {
 
 void EndScenario() {
     FlushDpcs();
+    CheckPowerAtScenarioEnd();
     std::string problems;
     {
         std::lock_guard<std::mutex> g(TableLock());

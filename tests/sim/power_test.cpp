@@ -215,6 +215,16 @@ TEST_F(PowerManagerTest, VerifierRules) {
          },
          "SET_POWER D3 .* did not complete"},
     };
+    // Without a next request the end of the scenario finds the device still held.
+    EXPECT_DEATH(
+        {
+            Stack stack(2);
+            stack[1].handler = cases[0].driver(stack[0].device());
+            stack[0].handler = BusPower();
+            sim::power::RequestDevicePower(stack.bottom(), PowerDeviceD3);
+            sim::EndScenario();
+        },
+        "BUGCHECK .* PowerIrpNotStarted(.|\n)*SET_POWER D3 .*passed on by the driver of");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rule);
         EXPECT_DEATH(
