@@ -12,6 +12,7 @@ set(KWDRV_DRIVER_SOURCES
   usbconfig/pipes.cpp
   usbconfig/pending.cpp
   pnppower/pnp.cpp
+  pnppower/power.cpp
   transfer/openclose.cpp
   transfer/readwrite.cpp
   transfer/bulk.cpp

@@ -155,6 +155,17 @@ DRIVER_DISPATCH DispatchPnp;
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RemoveCleanup(_In_ PDEVICE_OBJECT DeviceObject);
 
+// pnppower/power.cpp
+_Dispatch_type_(IRP_MJ_POWER)
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchPower;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+REQUEST_POWER_COMPLETE SystemPowerContinuation;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE DevicePowerUpCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE WaitWakeCompletion;
+
 // usbconfig/memory.cpp
 //
 // DeviceDescriptor and InterfaceInfo are retained copies. Readers load those pointers without a

@@ -80,6 +80,11 @@ NTSTATUS NTAPI BulkOrInterruptCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     PDEVICE_OBJECT Device = Transfer->DeviceObject;
     ULONG Transferred = Transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     ULONG Requested = MmGetMdlByteCount(Irp->MdlAddress);
+    // A failed request whose URB still has the success status it was built with was refused
+    // before the stack ran it (a suspended port): it moved nothing.
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Urb->UrbHeader.Status)) {
+        Transferred = 0;
+    }
 
     Irp->IoStatus.Information = (Transferred <= Requested) ? Transferred : Requested;
     if (Irp->PendingReturned) {

@@ -36,6 +36,7 @@ const char* FaultKindName(FaultKind k) {
         case FaultKind::AllocateMdl: return "IoAllocateMdl";
         case FaultKind::MapMdl: return "MmGetSystemAddressForMdlSafe";
         case FaultKind::Usbd: return "USBD allocation";
+        case FaultKind::PortResume: return "hub port resume";
     }
     return "?";
 }

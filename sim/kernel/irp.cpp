@@ -2,6 +2,7 @@
 // IoCompleteRequest, what happens at the top of the stack for each kind of IRP, and
 // IoCancelIrp with the cancel spin lock.
 #include "internal.h"
+#include "power.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -377,6 +378,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (stack->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
         IoViolation("BadMajorFunction", "IoCallDriver with major function " + Hex(stack->MajorFunction));
     }
+    if (stack->MajorFunction == IRP_MJ_POWER) CheckPowerCallDriver(Irp);
     Frame* parent = Frames().empty() ? nullptr : Frames().back();
     Frame f = MakeFrame(Frame::Kind::Dispatch, Irp, t, Irp->CurrentLocation, DeviceObject);
     {

@@ -94,6 +94,7 @@ enum class FaultKind {
     AllocateMdl,
     MapMdl,
     Usbd,
+    PortResume,  // the hub resuming a suspended port (a device set-power request to D0)
 };
 const char* FaultKindName(FaultKind k);
 

@@ -37,6 +37,9 @@ std::string StatusName(NTSTATUS status) {
         {STATUS_DEVICE_BUSY, "STATUS_DEVICE_BUSY"},
         {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
         {STATUS_DEVICE_NOT_READY, "STATUS_DEVICE_NOT_READY"},
+        {STATUS_DEVICE_POWERED_OFF, "STATUS_DEVICE_POWERED_OFF"},
+        {STATUS_INVALID_DEVICE_STATE, "STATUS_INVALID_DEVICE_STATE"},
+        {STATUS_INVALID_PARAMETER_2, "STATUS_INVALID_PARAMETER_2"},
     };
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));

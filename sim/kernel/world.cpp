@@ -1,5 +1,6 @@
 // The model's global state, bug checks, the watchdog and scenario boundaries.
 #include "internal.h"
+#include "power.h"
 
 #include <chrono>
 #include <cstdio>
@@ -154,6 +155,7 @@ void ResetWorld() {
     ResetIrql();
     ResetPnp();
     ResetMdls();
+    ResetPower();
     std::lock_guard<std::mutex> g(TableLock());
     World& w = W();
     for (auto& [irp, t] : w.irps) {
@@ -178,6 +180,7 @@ void ResetWorld() {
 
 void EndScenario() {
     FlushDpcs();
+    CheckPowerAtScenarioEnd();
     std::string problems;
     {
         std::lock_guard<std::mutex> g(TableLock());

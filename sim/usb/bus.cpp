@@ -37,6 +37,7 @@ BusDevice::BusDevice(const std::string& instanceId, std::shared_ptr<Device> devi
     driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
     driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     pdo_ = CreatePdo(driver_, instanceId, sizeof(BusDevice*));
     *static_cast<BusDevice**>(pdo_->DeviceExtension) = this;
     if (device_) device_->SetChangeHook([this] { Service(); });
@@ -364,6 +365,7 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_START_DEVICE: {
             std::lock_guard<std::mutex> g(self->m_);
             self->pdoRemoved_ = false;  // started again after an orderly removal
+            self->power_ = PowerDeviceD0;  // the hub powers the port for a start
             status = STATUS_SUCCESS;
             break;
         }
@@ -387,6 +389,9 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             break;
         default:
             break;  // not handled: completed with its status unchanged
+    }
+    if (s->MinorFunction == IRP_MN_SURPRISE_REMOVAL || s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        self->EndPowerOnRemoval();
     }
     e.status = status;
     self->Record(e);
@@ -474,6 +479,7 @@ NTSTATUS NTAPI BusDevice::DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS BusDevice::DefaultDispatch(PIRP irp, PIO_STACK_LOCATION s, size_t traceIndex) {
+    if (std::optional<Answer> off = PoweredOff()) return Deliver(irp, *off, traceIndex);
     switch (s->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB: {
             auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);

@@ -31,6 +31,9 @@ struct TraceEntry {
     USHORT urbFunction = 0;  // SUBMIT_URB only
     NTSTATUS status = 0;     // as completed (STATUS_PENDING while outstanding)
     USBD_STATUS usbdStatus = 0;  // SUBMIT_URB: the URB's status as completed
+    // Set-power and query requests: Parameters.Power.Type and State; wait-wake: the system state.
+    POWER_STATE_TYPE powerType = SystemPowerState;
+    ULONG powerState = 0;
 };
 
 // How the bus answers one internal device-control request.
@@ -154,6 +157,28 @@ public:
     // reaches the PDO; PlugIn puts a device on the port again.
     void Unplug();
 
+    // Power (usb/power.cpp). The port starts in D0. A device set-power request to D1, D2 or D3
+    // suspends it: transfers already queued stay queued without moving and go on after resume,
+    // and every internal request that arrives meanwhile fails with STATUS_DEVICE_POWERED_OFF, as
+    // the hub's PDO answers. D0 resumes the port; it fails with STATUS_UNSUCCESSFUL when fault
+    // injection fails FaultKind::PortResume, and with STATUS_NO_SUCH_DEVICE on an empty port.
+    // System set-power requests succeed; query requests succeed unless vetoed.
+    DEVICE_POWER_STATE PowerState() const;
+    // Device set-power requests complete inline, from the DPC thread (Pend, the default: resume
+    // signalling takes time on the bus; suspending completes inline) or are held (Hold) until
+    // ReleasePower, a surprise removal or a removal.
+    void SetPowerMode(AnswerMode mode);
+    void ReleasePower();
+    size_t HeldPowerCount() const;
+    // The next QUERY_POWER for a sleep state fails with `status`.
+    void VetoNextQuery(NTSTATUS status);
+    // The device signals remote wake: the wait-wake request armed at the PDO completes with
+    // STATUS_SUCCESS. False when none is armed. A second wait-wake fails with STATUS_DEVICE_BUSY,
+    // one for a device without a wake state with STATUS_NOT_SUPPORTED; removal completes an armed
+    // one with STATUS_NO_SUCH_DEVICE, and a cancel with STATUS_CANCELLED.
+    bool RemoteWake();
+    bool WaitWakeArmed() const;
+
     // The host controller's 1 ms frame counter (GET_CURRENT_FRAME_NUMBER). Advancing it advances
     // the device's clock too, so periodic interrupt reports fall due and waiting transfers move.
     void AdvanceFrames(ULONG frames);
@@ -211,6 +236,8 @@ private:
     static NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
     static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
     static BusDevice* Of(PDEVICE_OBJECT device);
 
     NTSTATUS AnswerCapabilities(PIRP irp, PIO_STACK_LOCATION s);
@@ -237,6 +264,18 @@ private:
 
     // PnP on the PDO.
     void RemovePdo();
+
+    // Power on the PDO (usb/power.cpp).
+    NTSTATUS SetDevicePower(PIRP irp);
+    NTSTATUS FinishSetPower(PIRP irp);  // carries out a device set-power request and completes it
+    NTSTATUS ArmWaitWake(PIRP irp);
+    // Ends the armed wait-wake request with `status`; false when none is armed or its cancel
+    // routine already owns it.
+    bool EndWaitWake(NTSTATUS status);
+    // SURPRISE_REMOVAL and REMOVE_DEVICE: held set-power requests finish, wait-wake ends.
+    void EndPowerOnRemoval();
+    // The answer to an internal request while the port is suspended (nullopt in D0).
+    std::optional<Answer> PoweredOff();
 
     // Port requests.
     NTSTATUS ResetPort(PIRP irp, size_t traceIndex);
@@ -317,6 +356,11 @@ private:
     std::vector<TraceEntry> trace_;
     size_t traceCleared_ = 0;  // entries dropped by ClearTrace; trace indexes count them
     std::list<Pending> pending_;
+    DEVICE_POWER_STATE power_ = PowerDeviceD0;
+    AnswerMode powerMode_ = AnswerMode::Pend;
+    std::deque<PIRP> heldPower_;
+    PIRP waitWake_ = nullptr;
+    NTSTATUS veto_ = STATUS_SUCCESS;
     // Handles are addresses of slots that live as long as the bus, so a voided handle is never
     // issued again and the stack recognises its own handles without dereferencing a value
     // that a driver passes in.

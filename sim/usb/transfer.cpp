@@ -205,6 +205,7 @@ void BusDevice::TakeEnded(std::list<Pending>::iterator it, std::vector<Pending>&
 
 std::vector<BusDevice::Pending> BusDevice::ServiceLocked() {
     std::vector<Pending> done;
+    if (power_ != PowerDeviceD0) return done;  // a suspended port moves nothing
     ServiceIsochronous(done);
     for (bool progress = true; progress;) {
         progress = false;

@@ -107,6 +107,11 @@ vendor out 02 de ad be ef value 0x10   # data from a buffer in the application
 rebalance                    # QUERY_STOP, STOP, START: the pipes are selected again
 write out 4b 57 64 76
 read in 4 expect 4b 57 64 76
+read in 64 async asleep      # a read waits in the USB stack while the system sleeps
+sleep S3                     # QUERY_POWER, then D3 for the device before SET_POWER S3 goes down
+wake                         # SET_POWER S0: the device gets D0 first
+write out 01 02 03
+wait asleep expect 01 02 03  # the read survived the sleep
 read in 64 async pending     # nothing to read: the request stays in the USB stack
 unplug                       # surprise removal with the read pending
 wait pending
@@ -139,6 +144,11 @@ const char* ScriptHelp() {
   rebalance                     QUERY_STOP, STOP and START again
   unplug                        the device is pulled out: IRP_MN_SURPRISE_REMOVAL
   remove                        IRP_MN_REMOVE_DEVICE (after QUERY_REMOVE unless the device was unplugged)
+  sleep S1|S2|S3|S4             the system's sleep sequence: QUERY_POWER, then SET_POWER to the state
+  wake                          the system resumes: SET_POWER S0
+  power D0|D1|D2|D3             a device set-power request from the power policy owner's side
+  waitwake                      arm a wait-wake request (IRP_MN_WAIT_WAKE) through the stack
+  remotewake                    the device signals remote wake: the armed wait-wake completes
   descriptors | pipes           show the device's descriptors or the pipe table again
   open - as NAME                open the interface path alone: a handle without a pipe
   ioctl NAME CODE [in BYTES...] [out N] [expect BYTES...]
@@ -209,6 +219,7 @@ bool Session::Run(const Command& c) {
     if (verb == "descriptor" && w.size() == 2) return Descriptor(w);
     if ((verb == "resetpipe" && w.size() == 2) || (verb == "resetport" && w.size() == 1)) return Reset(w);
     if (verb == "vendor" && w.size() >= 3) return Vendor(w);
+    if (IsPowerVerb(verb)) return RunPower(c);
     return Usage(c, "cannot run \"" + verb + "\" with these words (see kwsim --help)");
 }
 
@@ -523,6 +534,7 @@ bool Session::Unload() {
 }
 
 void Session::Finish() {
+    FinishPower();
     for (auto& [id, a] : async_) {
         sim::app::Handle h;
         if (FindHandle(a.handle, &h)) app_->CancelIo(h);

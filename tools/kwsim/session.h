@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+namespace sim::power {
+class WaitWake;
+}
+
 namespace kwsim {
 
 // One step of a script: a verb and its words, as written.
@@ -73,6 +77,18 @@ private:
     bool Remove();
     bool Unload();
     bool Report(const std::string& what);
+    // Power commands (power.cpp): sleep, wake, power, waitwake, remotewake.
+    static bool IsPowerVerb(const std::string& verb);
+    bool RunPower(const Command& c);
+    bool Sleep(const std::string& state);
+    bool Wake();
+    bool DevicePower(const std::string& state);
+    bool ArmWaitWake();
+    bool RemoteWake();
+    // Prints a power step with the states it left behind and the power requests the bus saw.
+    void PrintPower(Step s, size_t traceFrom);
+    // Ends an armed wait-wake request (Finish).
+    void FinishPower();
 
     // Device-control commands (control.cpp).
     struct IoctlReply {
@@ -112,6 +128,7 @@ private:
     sim::app::Overlapped ov_;  // for the requests a step waits for
     sim::app::Handle control_ = sim::app::kInvalidHandle;
     std::vector<UCHAR> lastBlock_;  // what the last "vendor out 0C" sent, record first
+    std::shared_ptr<sim::power::WaitWake> waitWake_;
 };
 
 }  // namespace kwsim
