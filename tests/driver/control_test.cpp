@@ -64,7 +64,7 @@ protected:
     }
     static ULONG Address(PVOID p) {
         auto a = reinterpret_cast<uintptr_t>(p);
-        EXPECT_LT(a, uintptr_t{1} << 32);
+        EXPECT_LE(static_cast<unsigned long long>(a), 0xFFFFFFFFull);
         return static_cast<ULONG>(a);
     }
     Bytes Record8(ULONG address = 0) { return Record(0x1234, 8, address ? address : Address(data_), 7); }
