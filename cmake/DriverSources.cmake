@@ -15,4 +15,5 @@ set(KWDRV_DRIVER_SOURCES
   transfer/openclose.cpp
   transfer/readwrite.cpp
   transfer/bulk.cpp
+  transfer/isoch.cpp
 )

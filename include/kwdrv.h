@@ -289,4 +289,21 @@ NTSTATUS PrepareBulkOrInterruptTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout
 _IRQL_requires_max_(DISPATCH_LEVEL)
 IO_COMPLETION_ROUTINE BulkOrInterruptCompletion;
 
+// transfer/isoch.cpp
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS DispatchIsochronousTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                                     _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS BuildIsochronousUrb(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                             _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read,
+                             _Outptr_result_maybenull_ PURB *Urb);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS QueryCurrentFrameNumber(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                                 _Out_ PULONG FrameNumber);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE IsochronousCompletion;
+
 #endif // KWDRV_H

@@ -229,8 +229,6 @@ TEST_F(TransferTest, ZeroByteAndRefusedRequestsSendNothing) {
         {"zero bytes, interrupt", PipeName(kInterruptIn), STATUS_SUCCESS},
         {"handle without a pipe", u"", STATUS_INVALID_HANDLE},
         {"entry without a pipe", u"\\KWDrvX", STATUS_INVALID_HANDLE},
-        {"isochronous IN", PipeName(kIsoIn), STATUS_INVALID_DEVICE_REQUEST},
-        {"isochronous OUT", PipeName(kIsoOut), STATUS_INVALID_DEVICE_REQUEST},
         {"control pipe", PipeName(kBulkIn), STATUS_INVALID_PARAMETER, kBulkIn},
         {"removal begun", PipeName(kBulkIn), STATUS_DELETE_PENDING, kPipes, true},
     };
