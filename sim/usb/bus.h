@@ -148,6 +148,11 @@ public:
     // the DPC thread (Pend), as a stack may.
     void SetHighSpeed(bool highSpeed);
     void SetFrameNumberMode(AnswerMode mode);
+    // Called with each isochronous URB once its last packet has been sent, received or found
+    // late (per-packet Status and Length filled in), before it completes; in the thread that moved
+    // the clock, with the bus's lock held, so it must not call the bus. nullptr clears it.
+    using IsochronousObserver = std::function<void(const struct _URB_ISOCH_TRANSFER&)>;
+    void SetIsochronousObserver(IsochronousObserver observer);
 
     // IOCTL_INTERNAL_USB_RESET_PORT completes inline (default), pends and runs at once on a
     // worker thread (Pend), or pends until ReleaseResetPort (Hold); while it is in progress
@@ -319,6 +324,7 @@ private:
     AnswerMode resetPortMode_ = AnswerMode::Inline;
     AnswerMode frameMode_ = AnswerMode::Inline;
     bool highSpeed_ = false;
+    IsochronousObserver isoObserver_;
     std::shared_ptr<Device> device_;  // nullptr: nothing on the port (never plugged or unplugged)
     bool pdoRemoved_ = false;         // SURPRISE_REMOVAL or REMOVE_DEVICE seen, START_DEVICE not since
     bool resetting_ = false;          // a port reset is in progress

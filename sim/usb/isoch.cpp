@@ -42,6 +42,11 @@ void BusDevice::SetFrameNumberMode(AnswerMode mode) {
     frameMode_ = mode;
 }
 
+void BusDevice::SetIsochronousObserver(IsochronousObserver observer) {
+    std::lock_guard<std::mutex> g(m_);
+    isoObserver_ = std::move(observer);
+}
+
 ULONG BusDevice::PacketsPerFrame(const PipeSlot& slot) const {
     if (!highSpeed_) return 1;
     // Interval 1 to 4: every 1, 2, 4 or 8 microframes. Longer periods are served as 8 (one a frame).
@@ -166,6 +171,7 @@ bool BusDevice::IsoStep(PipeSlot& slot, Pending& e, ULONG frame, ULONG& budget) 
     if (e.nextPacket < e.packets) return false;
     e.outcome = e.errors == e.packets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
     e.finished = true;
+    if (isoObserver_) isoObserver_(r);
     return true;
 }
 
