@@ -36,7 +36,8 @@ void BusDevice::SetHighSpeed(bool highSpeed) {
 
 void BusDevice::SetFrameNumberMode(AnswerMode mode) {
     if (mode == AnswerMode::Hold) {
-        BugCheck(kBugDriverVerifierViolation, "ModelBadFrameNumberMode", "the frame number is answered inline or pends");
+        BugCheck(kBugDriverVerifierViolation, "ModelBadFrameNumberMode",
+                 "the frame number is answered inline or pends");
     }
     std::lock_guard<std::mutex> g(m_);
     frameMode_ = mode;

@@ -189,35 +189,35 @@ TEST_F(IsochTest, UrbLayoutAndStartFrames) {
 // fails: the request waits for a pending query; a failed query fails the request with its status
 // and no transfer goes down.
 TEST_F(IsochTest, RefusalsAndTheFrameQuery) {
-    struct Case { const char* what; bool read; ULONG length; USHORT packetSize; LONGLONG offset;
+    struct Case { const char* what; bool read, inPipe; ULONG length; USHORT packetSize; LONGLONG offset;
                   std::optional<AnswerMode> failQuery; bool pendQuery; NTSTATUS status; std::vector<USHORT> sent; }
     cases[] = {
-        {"read on the OUT pipe", true, 64, 256, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"write on the IN pipe", false, 64, 256, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"packet size 0", false, 64, 0, kAsap, {}, false, STATUS_INVALID_DEVICE_REQUEST, {}},
-        {"256 packets", false, 255 * 16 + 1, 16, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"5454 packets (the URB size would wrap)", false, 5454, 1, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"zero bytes", false, 0, 256, kAsap, {}, false, STATUS_SUCCESS, {}},
-        {"query fails at once", false, 64, 256, At(4), AnswerMode::Inline, false, STATUS_DEVICE_DATA_ERROR,
+        {"read on the OUT pipe", true, false, 64, 256, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
+        {"write on the IN pipe", false, true, 64, 256, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
+        {"packet size 0", false, false, 64, 0, kAsap, {}, false, STATUS_INVALID_DEVICE_REQUEST, {}},
+        {"256 packets", false, false, 255 * 16 + 1, 16, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
+        {"5454 packets (the URB size would wrap)", false, false, 5454, 1, kAsap, {}, false,
+         STATUS_INVALID_PARAMETER, {}},
+        {"zero bytes", false, false, 0, 256, kAsap, {}, false, STATUS_SUCCESS, {}},
+        {"query fails at once", false, false, 64, 256, At(4), AnswerMode::Inline, false, STATUS_DEVICE_DATA_ERROR,
          {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER}},
-        {"query fails later", true, 64, 256, At(4), AnswerMode::Pend, false, STATUS_DEVICE_DATA_ERROR,
+        {"query fails later", true, true, 64, 256, At(4), AnswerMode::Pend, false, STATUS_DEVICE_DATA_ERROR,
          {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER}},
-        {"query pends, then the transfer goes", false, 64, 256, At(4), {}, true, STATUS_SUCCESS,
+        {"query pends, then the transfer goes", false, false, 64, 256, At(4), {}, true, STATUS_SUCCESS,
          {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, URB_FUNCTION_ISOCH_TRANSFER}},
     };
     Handle h[] = {Open(kIsoOut), Open(kIsoIn)};
     PVOID buffer = app().Alloc(8192);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const ULONG pipe = std::string(c.what).find("on the") != std::string::npos ? !c.read : c.read;
-        USHORT& packetSize = ext()->InterfaceInfo->Pipes[pipe ? kIsoIn : kIsoOut].MaximumPacketSize;
+        USHORT& packetSize = ext()->InterfaceInfo->Pipes[c.inPipe ? kIsoIn : kIsoOut].MaximumPacketSize;
         const USHORT saved = std::exchange(packetSize, c.packetSize);
         stack.failQuery = c.failQuery;
         bus().SetFrameNumberMode(c.pendQuery ? AnswerMode::Pend : AnswerMode::Inline);
         SetFrame(bus().FrameNumber() + 100);
         const ULONG frame = bus().FrameNumber();
         Clear();
-        Overlapped* ov = Run(c.read, h[pipe], buffer, c.length, c.offset);
+        Overlapped* ov = Run(c.read, h[c.inPipe], buffer, c.length, c.offset);
         packetSize = saved;
         EXPECT_EQ(c.status, ov != nullptr ? ov->Internal() : result_.status);
         if (ov == nullptr) {
@@ -280,7 +280,8 @@ TEST_P(IsochLifeTest, RequestsInFlight) {
         for (int i = 0; i < 4; ++i) {
             requests.push_back(std::make_unique<Overlapped>());
             const bool read = i % 2 != 0;
-            EXPECT_EQ(STATUS_PENDING, Transfer(read, read ? in : out, buffer, 1024, kAsap, requests.back().get()).status);
+            IoResult r = Transfer(read, read ? in : out, buffer, 1024, kAsap, requests.back().get());
+            EXPECT_EQ(STATUS_PENDING, r.status);
         }
         EXPECT_EQ(5, ext()->OutstandingIo);
         NTSTATUS expected = STATUS_CANCELLED;
@@ -295,7 +296,9 @@ TEST_P(IsochLifeTest, RequestsInFlight) {
             EXPECT_EQ(STATUS_SUCCESS, app().Close(in));
             EXPECT_EQ(2u, sim::pnp::OpenFiles(bus().Pdo()));  // held by the requests in flight
             EXPECT_EQ(5, ext()->OutstandingIo);
-            while (bus().HeldCount() != 0) bus().CompleteHeld(Answered(AnswerMode::Inline, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+            while (bus().HeldCount() != 0) {
+                bus().CompleteHeld(Answered(AnswerMode::Inline, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+            }
         }
         for (auto& r : requests) {
             r->Wait();

@@ -46,7 +46,8 @@ void Session::AwaitIsochronous(sim::app::Handle h, sim::app::Overlapped& ov) {
 }
 
 sim::app::IoResult Session::Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length, LONGLONG offset) {
-    sim::app::IoResult r = read ? app_->Read(h, buffer, length, offset, &ov_) : app_->Write(h, buffer, length, offset, &ov_);
+    sim::app::IoResult r =
+        read ? app_->Read(h, buffer, length, offset, &ov_) : app_->Write(h, buffer, length, offset, &ov_);
     if (r.status == STATUS_PENDING) AwaitIsochronous(h, ov_);
     return Complete(r, ov_);
 }

@@ -185,7 +185,9 @@ bool Session::Run(const Command& c) {
     if (verb == "close" && w.size() == 2) return Close(w);
     std::vector<std::string> args = w;
     LONGLONG offset = 0;
-    if ((verb == "write" || verb == "read") && !TakeStartFrame(&args, &offset)) return Usage(c, "at takes a frame count");
+    if ((verb == "write" || verb == "read") && !TakeStartFrame(&args, &offset)) {
+        return Usage(c, "at takes a frame count");
+    }
     if (verb == "write" && args.size() >= 3) return Write(args, offset);
     if (verb == "read" && args.size() >= 3) return Read(args, offset);
     if (verb == "wait" && w.size() >= 2) return Wait(w);
