@@ -20,4 +20,5 @@ set(KWDRV_DRIVER_SOURCES
   control/vendor.cpp
   control/probe.cpp
   transfer/cleanup.cpp
+  transfer/isoch.cpp
 )

@@ -359,5 +359,21 @@ VOID UnlockCallerBuffer(_In_ PMDL Mdl);
 _Dispatch_type_(IRP_MJ_CLEANUP)
 _IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchCleanup;
+// transfer/isoch.cpp
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS DispatchIsochronousTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                                     _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS BuildIsochronousUrb(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                             _In_ PUSBD_PIPE_INFORMATION PipeInfo, _In_ BOOLEAN Read,
+                             _Outptr_result_maybenull_ PURB *Urb);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS QueryCurrentFrameNumber(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                                 _Out_ PULONG FrameNumber);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE IsochronousCompletion;
 
 #endif // KWDRV_H

@@ -78,10 +78,7 @@ static NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN 
     if (NT_SUCCESS(Status)) {
         switch (PipeInfo->PipeType) {
         case UsbdPipeTypeIsochronous:
-            // The isochronous transfer branch belongs here. Until it exists such requests are
-            // refused before anything is allocated or sent.
-            Status = STATUS_INVALID_DEVICE_REQUEST;
-            break;
+            return DispatchIsochronousTransfer(DeviceObject, Irp, PipeInfo, Read);
 
         case UsbdPipeTypeBulk:
         case UsbdPipeTypeInterrupt:

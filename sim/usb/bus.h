@@ -144,6 +144,19 @@ public:
     void SetTransferMode(AnswerMode mode);
     void SetShortTransferRule(ShortTransferRule rule);
 
+    // Isochronous transfers (usb/isoch.cpp). The port runs the device at full speed (one packet
+    // per frame, at most 255 per URB) or at high speed (one packet per bus interval of the pipe,
+    // at most 1024 per URB and a whole number of frames). GET_CURRENT_FRAME_NUMBER is answered
+    // inside IoCallDriver (Inline, the default, as Windows answers it) or pends and completes from
+    // the DPC thread (Pend), as a stack may.
+    void SetHighSpeed(bool highSpeed);
+    void SetFrameNumberMode(AnswerMode mode);
+    // Called with each isochronous URB once its last packet has been sent, received or found
+    // late (per-packet Status and Length filled in), before it completes; in the thread that moved
+    // the clock, with the bus's lock held, so it must not call the bus. nullptr clears it.
+    using IsochronousObserver = std::function<void(const struct _URB_ISOCH_TRANSFER&)>;
+    void SetIsochronousObserver(IsochronousObserver observer);
+
     // IOCTL_INTERNAL_USB_RESET_PORT completes inline (default), pends and runs at once on a
     // worker thread (Pend), or pends until ReleaseResetPort (Hold); while it is in progress
     // another reset fails with STATUS_UNSUCCESSFUL and URBs with STATUS_INVALID_PARAMETER.
@@ -227,6 +240,7 @@ private:
         // Isochronous: packet i goes out in frame startFrame + i.
         bool iso = false;
         ULONG startFrame = 0;
+        ULONG perFrame = 1;  // packets per frame (1 at full speed)
         ULONG packets = 0;
         ULONG nextPacket = 0;  // packets before it are done (sent, received or late)
         ULONG errors = 0;
@@ -307,10 +321,15 @@ private:
     // Isochronous pipes: one packet per frame for every frame the clock passed since the last
     // call (m_ held); ended transfers go to `done`.
     void ServiceIsochronous(std::vector<Pending>& done);
-    // Marks the packets of `e` due in frames up to `frame` that were not sent as late; sends the
-    // one due in `frame + 1` unless the pipe has `sent` in that frame already (m_ held). True when
-    // the transfer has ended.
-    bool IsoStep(PipeSlot& pipe, Pending& e, ULONG frame, bool& sent);
+    // Gives an isochronous transfer its frames (m_ held); false when its StartFrame lies outside
+    // the window the stack accepts.
+    bool ScheduleIsochronous(Pending& p);
+    ULONG PacketsPerFrame(const PipeSlot& pipe) const;  // m_ held
+    // Marks the packets of `e` due in frames up to `frame` that were not sent as late; sends those
+    // due in `frame + 1` while the pipe's `budget` for that frame lasts (m_ held). True when the
+    // transfer has ended.
+    bool IsoStep(PipeSlot& pipe, Pending& e, ULONG frame, ULONG& budget);
+    void SendIsoPacket(PipeSlot& pipe, Pending& e, ULONG packet);  // m_ held
     // Takes an ended transfer out of pending_ into `done`, unless its cancel routine runs (m_ held).
     void TakeEnded(std::list<Pending>::iterator it, std::vector<Pending>& done);
     // Moves the packets of one transfer until it ends or the device NAKs; true if anything moved
@@ -342,6 +361,9 @@ private:
     AnswerMode transferMode_ = AnswerMode::Pend;
     ShortTransferRule shortRule_ = ShortTransferRule::FailAndHalt;
     AnswerMode resetPortMode_ = AnswerMode::Inline;
+    AnswerMode frameMode_ = AnswerMode::Inline;
+    bool highSpeed_ = false;
+    IsochronousObserver isoObserver_;
     std::shared_ptr<Device> device_;  // nullptr: nothing on the port (never plugged or unplugged)
     bool pdoRemoved_ = false;         // SURPRISE_REMOVAL or REMOVE_DEVICE seen, START_DEVICE not since
     bool resetting_ = false;          // a port reset is in progress

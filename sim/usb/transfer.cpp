@@ -2,9 +2,9 @@
 // order. Bulk and interrupt: the transfer at the head moves packets of the pipe's
 // MaximumPacketSize through the device model (usb/device.h) whenever something changes (a
 // submission, a frame, a report, a halt); a NAK leaves it waiting with a cancel routine; it ends
-// when its buffer is full, at a short packet, or at an error. Isochronous: one packet per 1 ms
-// frame as the frame clock advances, in the frames the URB was scheduled for. Either completes
-// inline or from the DPC thread.
+// when its buffer is full, at a short packet, or at an error. Isochronous transfers are
+// validated, scheduled and moved in usb/isoch.cpp. Either completes inline or from the DPC
+// thread.
 //
 // Errors: every status the engine ends a transfer with in the 0xC0000000 range leaves the host
 // pipe halted (that is what the high bits of a USBD status say), and every later transfer on
@@ -61,58 +61,6 @@ NTSTATUS BusDevice::SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex) {
     return Enqueue(p);
 }
 
-// Full speed: at most 255 packets in one isochronous URB.
-constexpr ULONG kMaxIsoPackets = 255;
-
-NTSTATUS BusDevice::SubmitIsochronous(PIRP irp, PURB urb, size_t traceIndex) {
-    auto& r = urb->UrbIsochronousTransfer;
-    const size_t fixed = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
-    auto refuse = [&](USBD_STATUS usbd) { return Deliver(irp, Fail(usbd), traceIndex); };
-    if (r.Hdr.Length < fixed) return refuse(USBD_STATUS_INVALID_PARAMETER);
-    Pending p;
-    p.irp = irp;
-    p.traceIndex = traceIndex;
-    p.transfer = true;
-    p.iso = true;
-    p.cancelable = false;
-    p.urb = urb;
-    p.length = r.TransferBufferLength;
-    p.packets = r.NumberOfPackets;
-    USHORT mps = 0;
-    USBD_STATUS pipeStatus = USBD_STATUS_SUCCESS;
-    {
-        std::lock_guard<std::mutex> g(m_);
-        p.pipe = LivePipe(r.PipeHandle);
-        if (p.pipe == nullptr) {
-            pipeStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
-        } else if (p.pipe->state.type != UsbdPipeTypeIsochronous) {
-            pipeStatus = USBD_STATUS_INVALID_PARAMETER;
-        } else {
-            p.in = (p.pipe->state.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
-            mps = p.pipe->state.maximumPacketSize;
-        }
-    }
-    if (pipeStatus != USBD_STATUS_SUCCESS) return refuse(pipeStatus);
-    if (p.in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) return refuse(USBD_STATUS_INVALID_PARAMETER);
-    if (p.packets == 0 || p.packets > kMaxIsoPackets ||
-        r.Hdr.Length < fixed + size_t{p.packets} * sizeof(USBD_ISO_PACKET_DESCRIPTOR)) {
-        return refuse(USBD_STATUS_INVALID_PARAMETER);
-    }
-    if (p.length == 0 || !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
-        return refuse(USBD_STATUS_INVALID_PARAMETER);
-    }
-    // Packet i runs from Offset[i] to Offset[i + 1] (the last to the end of the buffer); the
-    // offsets climb and no packet is larger than the pipe's packet size.
-    for (ULONG i = 0; i < p.packets; ++i) {
-        const ULONG begin = r.IsoPacket[i].Offset;
-        const ULONG end = i + 1 < p.packets ? r.IsoPacket[i + 1].Offset : p.length;
-        if (begin > end || end > p.length || end - begin > mps) return refuse(USBD_STATUS_INVALID_PARAMETER);
-    }
-    p.data = DataStage(r.TransferBuffer, r.TransferBufferMDL, p.length, "ISOCH_TRANSFER transfer buffer");
-    if (p.data == nullptr) return refuse(USBD_STATUS_INSUFFICIENT_RESOURCES);
-    return Enqueue(p);
-}
-
 NTSTATUS BusDevice::Enqueue(Pending p) {
     const PIRP irp = p.irp;
     auto isMine = [irp](const Pending& e) { return e.irp == irp; };
@@ -130,27 +78,9 @@ NTSTATUS BusDevice::Enqueue(Pending p) {
         l.unlock();
         return Deliver(irp, Ended(p, USBD_STATUS_CANCELED), p.traceIndex);
     }
-    if (p.iso) {
-        // The frames it runs in: ASAP follows the pipe's previous URB (the first after more than
-        // USBD_ISO_START_FRAME_RANGE idle frames starts at the next frame); an explicit
-        // StartFrame must lie within USBD_ISO_START_FRAME_RANGE of the current frame.
-        auto& r = p.urb->UrbIsochronousTransfer;
-        PipeSlot& slot = *p.pipe;
-        const bool busy =
-            std::any_of(pending_.begin(), pending_.end(), [&](const Pending& e) { return e.pipe == &slot; });
-        if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-            const bool lapsed = !busy && static_cast<LONG>(frame_ - slot.isoNext) >= USBD_ISO_START_FRAME_RANGE;
-            r.StartFrame = slot.isoScheduled && !lapsed ? slot.isoNext : frame_ + 1;
-        } else {
-            const LONG distance = static_cast<LONG>(r.StartFrame - frame_);
-            if (distance >= USBD_ISO_START_FRAME_RANGE || distance <= -USBD_ISO_START_FRAME_RANGE) {
-                l.unlock();
-                return Deliver(irp, Fail(USBD_STATUS_BAD_START_FRAME), p.traceIndex);
-            }
-        }
-        p.startFrame = r.StartFrame;
-        slot.isoScheduled = true;
-        slot.isoNext = p.startFrame + p.packets;
+    if (p.iso && !ScheduleIsochronous(p)) {
+        l.unlock();
+        return Deliver(irp, Fail(USBD_STATUS_BAD_START_FRAME), p.traceIndex);
     }
     pending_.push_back(p);
     std::vector<Pending> done = ServiceLocked();
@@ -222,74 +152,6 @@ std::vector<BusDevice::Pending> BusDevice::ServiceLocked() {
         }
     }
     return done;
-}
-
-void BusDevice::ServiceIsochronous(std::vector<Pending>& done) {
-    auto head = [this](PipeSlot* pipe) {
-        return std::find_if(pending_.begin(), pending_.end(),
-                            [pipe](const Pending& e) { return e.iso && e.pipe == pipe && !e.finished; });
-    };
-    auto waiting = [this] {
-        return std::any_of(pending_.begin(), pending_.end(), [](const Pending& e) { return e.iso && !e.finished; });
-    };
-    // Frame f's packets go out as the clock reaches f. A URB submitted in frame f (or not at the
-    // head of its pipe by then) has missed frame f and every earlier one.
-    for (ULONG f = isoServiced_; waiting(); ++f) {
-        for (PipeSlot* pipe : openPipes_) {
-            if (pipe->state.type != UsbdPipeTypeIsochronous) continue;
-            bool sent = f == frame_;  // nothing goes out beyond the current frame
-            for (auto e = head(pipe); e != pending_.end(); e = head(pipe)) {
-                if (!IsoStep(*pipe, *e, f, sent)) break;
-                TakeEnded(e, done);
-            }
-        }
-        if (f == frame_) break;
-    }
-    isoServiced_ = frame_;
-}
-
-bool BusDevice::IsoStep(PipeSlot& slot, Pending& e, ULONG frame, bool& sent) {
-    auto& r = e.urb->UrbIsochronousTransfer;
-    // Packets whose frame is this one or earlier, and not sent: the host had no chance.
-    while (e.nextPacket < e.packets && static_cast<LONG>(e.startFrame + e.nextPacket - frame) <= 0) {
-        r.IsoPacket[e.nextPacket].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
-        if (e.in) r.IsoPacket[e.nextPacket].Length = 0;
-        ++e.errors;
-        ++e.nextPacket;
-    }
-    if (!sent && e.nextPacket < e.packets && e.startFrame + e.nextPacket == frame + 1) {
-        sent = true;  // one packet per frame on a pipe
-        const ULONG i = e.nextPacket++;
-        const ULONG begin = r.IsoPacket[i].Offset;
-        const ULONG size = (i + 1 < e.packets ? r.IsoPacket[i + 1].Offset : e.length) - begin;
-        const ULONG port = device_ ? device_->PortStatus() : 0;
-        USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING;
-        const bool up = (port & USBD_PORT_CONNECTED) && (port & USBD_PORT_ENABLED);
-        if (up && e.in) {
-            InPacket packet = device_->In(slot.state.endpointAddress, slot.state.maximumPacketSize);
-            ULONG n = 0;
-            if (packet.handshake == Handshake::Ack) {
-                n = std::min(size, static_cast<ULONG>(packet.data.size()));
-                if (n != 0) std::memcpy(e.data + begin, packet.data.data(), n);
-                status = packet.data.size() > size ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
-            }
-            r.IsoPacket[i].Length = n;
-            e.moved += n;
-        } else if (up) {
-            const Bytes chunk = size == 0 ? Bytes{} : Bytes(e.data + begin, e.data + begin + size);
-            if (device_->Out(slot.state.endpointAddress, chunk, 0).handshake == Handshake::Ack) {
-                status = USBD_STATUS_SUCCESS;
-                e.moved += size;
-            }
-        }
-        r.IsoPacket[i].Status = status;
-        if (!USBD_SUCCESS(status)) ++e.errors;
-    }
-    if (e.nextPacket < e.packets) return false;
-    // Success unless every packet failed.
-    e.outcome = e.errors == e.packets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
-    e.finished = true;
-    return true;
 }
 
 bool BusDevice::Step(PipeSlot& slot, Pending& e) {

@@ -285,10 +285,12 @@ Answer BusDevice::VendorOrClass(PURB urb) {
 Answer BusDevice::FrameNumberRequest(PURB urb) {
     auto& r = urb->UrbGetCurrentFrameNumber;
     if (r.Hdr.Length < sizeof r) return Fail(USBD_STATUS_INVALID_PARAMETER);
-    // Answered from the host controller's counter inside IoCallDriver, as Windows answers it.
+    // Answered from the host controller's counter inside IoCallDriver, as Windows answers it,
+    // unless a test lets it pend (SetFrameNumberMode); the value is the frame at submission.
     std::lock_guard<std::mutex> g(m_);
     const ULONG frame = frame_;
     Answer a;
+    a.mode = frameMode_;
     a.effect = [&r, frame](PIRP, PIO_STACK_LOCATION) { r.FrameNumber = frame; };
     return a;
 }

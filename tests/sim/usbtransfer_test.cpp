@@ -1,5 +1,5 @@
 // What the USB stack does with transfers and the port: bulk and interrupt packets, short packets,
-// stalls, cancellation and abort, isochronous frames, unplug and removal, port reset, vendor
+// stalls, cancellation and abort, unplug and removal, port reset, vendor
 // requests, the frame counter, and the requests it refuses.
 #include "usb_fixture.h"
 
@@ -351,109 +351,6 @@ TEST_F(UsbTransferTest, VendorAndClassRequestsReachTheDefaultPipe) {
                   std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength));
     }
     EXPECT_EQ(B("01 02 03"), device_->Stored(0x02));
-}
-
-// An isochronous URB as a driver lays it out: GET_ISO_URB_SIZE(n) bytes, packets back to back.
-class IsoUrb {
-public:
-    IsoUrb(USBD_PIPE_HANDLE pipe, ULONG flags, ULONG packets, ULONG size, ULONG startFrame = 0)
-        : storage_(GET_ISO_URB_SIZE(packets) / sizeof(uint64_t) + 1, 0), buffer_(Counting(packets * size, 1)) {
-        auto& r = Iso();
-        r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-        r.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(packets));
-        r.PipeHandle = pipe;
-        r.TransferFlags = flags;
-        r.TransferBuffer = buffer_.data();
-        r.TransferBufferLength = static_cast<ULONG>(buffer_.size());
-        r.StartFrame = startFrame;
-        r.NumberOfPackets = packets;
-        for (ULONG i = 0; i < packets; ++i) r.IsoPacket[i] = {i * size, 0xBAD, 0xBAD};
-    }
-    PURB Urb() { return reinterpret_cast<PURB>(storage_.data()); }
-    struct _URB_ISOCH_TRANSFER& Iso() { return Urb()->UrbIsochronousTransfer; }
-    Bytes& Buffer() { return buffer_; }
-    std::vector<USBD_STATUS> Statuses() {
-        std::vector<USBD_STATUS> v(Iso().NumberOfPackets);
-        for (ULONG i = 0; i < v.size(); ++i) v[i] = Iso().IsoPacket[i].Status;
-        return v;
-    }
-
-private:
-    std::vector<uint64_t> storage_;
-    Bytes buffer_;
-};
-
-constexpr ULONG kAsap = USBD_START_ISO_TRANSFER_ASAP;
-constexpr USBD_STATUS kOk = USBD_STATUS_SUCCESS, kLate = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
-
-TEST_F(UsbTransferTest, IsochronousScheduling) {
-    auto r = Select(1);  // isochronous OUT 0x03 and IN 0x83, 256 bytes, looped back
-    auto run = [&](IsoUrb& u, ULONG frames) {
-        Async a(bus_->Pdo(), u.Urb());
-        bus_->AdvanceFrames(frames);
-        a.Wait();
-        return a.Status();
-    };
-    IsoUrb out(r->Pipe(3), kOut | kAsap, 4, 100);
-    {
-        Async a(bus_->Pdo(), out.Urb());
-        EXPECT_EQ(1u, out.Iso().StartFrame);  // ASAP on an idle pipe: the next frame
-        bus_->AdvanceFrames(3);
-        EXPECT_EQ(300u, device_->FifoBytes(0x83));  // one packet per frame
-        EXPECT_FALSE(a.Done());
-        bus_->AdvanceFrames(1);
-        a.Wait();
-        EXPECT_EQ(STATUS_SUCCESS, a.Status());
-    }
-    EXPECT_EQ(std::vector<USBD_STATUS>(4, kOk), out.Statuses());
-    // IN: each packet carries what the endpoint had in its frame; an empty one is a success too.
-    IsoUrb in(r->Pipe(4), kIn | kAsap, 3, 256);
-    EXPECT_EQ(STATUS_SUCCESS, run(in, 3));
-    EXPECT_EQ(5u, in.Iso().StartFrame);
-    const ULONG lengths[] = {256, 144, 0};
-    for (ULONG i = 0; i < 3; ++i) EXPECT_EQ(lengths[i], in.Iso().IsoPacket[i].Length) << i;
-    EXPECT_EQ(std::vector<USBD_STATUS>(3, kOk), in.Statuses());
-    EXPECT_EQ(out.Buffer(), Bytes(in.Buffer().begin(), in.Buffer().begin() + in.Iso().TransferBufferLength));
-    // ASAP continues right after the previous URB: after a lapse its frames have passed, all late.
-    bus_->AdvanceFrames(3);
-    IsoUrb lapsed(r->Pipe(3), kOut | kAsap, 3, 10);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, run(lapsed, 0));
-    EXPECT_EQ(5u, lapsed.Iso().StartFrame);
-    EXPECT_EQ(USBD_STATUS_ISOCH_REQUEST_FAILED, lapsed.Urb()->UrbHeader.Status);
-    EXPECT_EQ(3u, lapsed.Iso().ErrorCount);
-    EXPECT_EQ(std::vector<USBD_STATUS>(3, kLate), lapsed.Statuses());
-    EXPECT_EQ(0u, lapsed.Iso().TransferBufferLength);
-    // One frame back: that frame and the one in progress have passed; the last packet goes out.
-    IsoUrb behind(r->Pipe(3), kOut, 3, 10, bus_->FrameNumber() - 1);
-    EXPECT_EQ(STATUS_SUCCESS, run(behind, 1));
-    EXPECT_EQ(2u, behind.Iso().ErrorCount);
-    EXPECT_EQ((std::vector<USBD_STATUS>{kLate, kLate, kOk}), behind.Statuses());
-    EXPECT_EQ(10u, behind.Iso().TransferBufferLength);
-    // Outside USBD_ISO_START_FRAME_RANGE of the current frame, either way: refused, nothing sent.
-    const size_t before = device_->FifoBytes(0x83);
-    for (LONG offset : {1024, -1024}) {
-        IsoUrb far(r->Pipe(3), kOut, 1, 10, bus_->FrameNumber() + offset);
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(far.Urb()).status);
-        EXPECT_EQ(USBD_STATUS_BAD_START_FRAME, far.Urb()->UrbHeader.Status);
-    }
-    EXPECT_EQ(before, device_->FifoBytes(0x83));
-}
-
-TEST_F(UsbTransferTest, IsochronousRequestsTheStackRefuses) {
-    auto r = Select(1);
-    const std::pair<const char*, std::function<void(IsoUrb&)>> cases[] = {
-        {"no packets", [](IsoUrb& u) { u.Iso().NumberOfPackets = 0; }},
-        {"a packet larger than the pipe's", [](IsoUrb& u) { u.Iso().IsoPacket[1].Offset = 257; }},
-        {"offsets going back", [](IsoUrb& u) { u.Iso().IsoPacket[2].Offset = 10; }},
-        {"direction flag wrong", [](IsoUrb& u) { u.Iso().TransferFlags = kIn | kAsap; }},
-        {"a bulk pipe", [&](IsoUrb& u) { u.Iso().PipeHandle = r->Pipe(0); }},
-    };
-    for (const auto& [what, breakIt] : cases) {
-        IsoUrb u(r->Pipe(3), kOut | kAsap, 4, 100);
-        breakIt(u);
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(u.Urb()).dispatchReturned) << what;
-        EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, u.Urb()->UrbHeader.Status) << what;
-    }
 }
 
 // IoCancelIrp races the write that satisfies a waiting read (run under ThreadSanitizer in CI):

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,8 @@ private:
     bool Start();
     bool Open(const std::vector<std::string>& w);
     bool Close(const std::vector<std::string>& w);
-    bool Write(const std::vector<std::string>& w);
-    bool Read(const std::vector<std::string>& w);
+    bool Write(const std::vector<std::string>& w, LONGLONG offset);
+    bool Read(const std::vector<std::string>& w, LONGLONG offset);
     bool Wait(const std::vector<std::string>& w);
     bool Cancel(const std::vector<std::string>& w);
     bool Frames(const std::vector<std::string>& w);
@@ -113,6 +114,23 @@ private:
     std::u16string InterfacePath() const;
     bool FindHandle(const std::string& name, sim::app::Handle* h);
 
+    // Isochronous handles (isoch.cpp).
+    struct IsoRecord {
+        ULONG startFrame = 0;
+        std::vector<USBD_STATUS> statuses;  // per packet
+    };
+    // Takes a trailing "at FRAMES" off w: the byte offset that asks for a start frame FRAMES
+    // after the current one (0, as soon as possible, without it). False for a bad count.
+    static bool TakeStartFrame(std::vector<std::string>* w, LONGLONG* offset);
+    bool IsIsochronous(sim::app::Handle h) const;
+    void WatchIsochronous();  // records each isochronous URB's packets as the stack ends it
+    // Runs the frame clock until an isochronous request on h has completed.
+    void AwaitIsochronous(sim::app::Handle h, sim::app::Overlapped& ov);
+    // A read or write that is waited for (running the clock on an isochronous handle).
+    sim::app::IoResult Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length, LONGLONG offset);
+    // The start frame of the last transfer on h's pipe and, when a packet failed, every packet's status.
+    void AddPackets(Step& s, sim::app::Handle h);
+
     Reporter& out_;
     std::shared_ptr<sim::usb::Device> device_;
     PDRIVER_INITIALIZE entry_ = nullptr;
@@ -129,6 +147,8 @@ private:
     sim::app::Handle control_ = sim::app::kInvalidHandle;
     std::vector<UCHAR> lastBlock_;  // what the last "vendor out 0C" sent, record first
     std::shared_ptr<sim::power::WaitWake> waitWake_;
+    std::mutex isoMutex_;
+    std::map<USBD_PIPE_HANDLE, IsoRecord> lastIso_;  // by pipe, until a step shows it
 };
 
 }  // namespace kwsim
