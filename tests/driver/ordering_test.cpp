@@ -1,4 +1,4 @@
-// Removal against the lower stack: requests with no file object that are still inside the driver
+// Removal against the lower stack: a request with no file object that is still inside the driver
 // when REMOVE arrives, requests that arrive while REMOVE is on its way down, and the status the
 // lower driver gives REMOVE.
 #include "driver_fixture.h"
@@ -14,78 +14,47 @@ class OrderingTest : public DriverTest {
 protected:
     // Blocking waits begun by any driver so far.
     static uint64_t Waits() { return sim::Summary().waits; }
-    // Returns once the removal on `remove` has passed REMOVE down (`waitsThen` is set then) and
-    // has blocked in a wait, or once it has returned, which it may not do while a request is
-    // inside the driver.
-    static void AwaitRemovalBlocked(const std::atomic<uint64_t>& waitsThen,
-                                    std::future<sim::RequestResult>& remove) {
-        while ((waitsThen == kNotYet || Waits() == waitsThen) &&
-               remove.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    // Runs REMOVE on a PnP thread of its own and returns once that removal has blocked in a wait
+    // (whether before or after REMOVE went down), or has returned, which it may not do while a
+    // request is inside the driver. Nothing else waits meanwhile.
+    std::future<sim::RequestResult> RemoveUntilItWaits() {
+        const uint64_t before = Waits();
+        auto remove = std::async(std::launch::async, [pdo = bus().Pdo()] { return sim::pnp::Remove(pdo); });
+        while (Waits() == before && remove.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
         }
+        return remove;
     }
-    static constexpr uint64_t kNotYet = ~0ull;
 };
 
-// A request that has no file object, and so does not keep the PnP manager from sending REMOVE,
-// is still inside the driver when REMOVE arrives: a system-control request the lower filter
-// holds inside its dispatch routine, or a read of another driver the filter keeps pending. The
-// removal blocks until it has left; only then is the device object deleted.
-TEST_F(OrderingTest, RemovalWaitsForRequestsWithoutFileObjects) {
-    for (bool systemControl : {true, false}) {
-        SCOPED_TRACE(systemControl ? "system control held in the lower dispatch" : "read held pending below");
-        LowerFilter filter(bus().Pdo());
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
-        PDEVICE_OBJECT device = fdo();
-        std::atomic<bool> held{false}, release{false};
-        std::atomic<PIRP> pendingRead{nullptr};
-        std::atomic<uint64_t> waitsAfterRemoveWentDown{kNotYet};
-        filter.handler = [&, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
-            if (LowerFilter::Is(irp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE)) {
-                NTSTATUS st = down(d, irp);
-                waitsAfterRemoveWentDown = Waits();
-                return st;
-            }
-            if (systemControl && LowerFilter::IsMajor(irp, IRP_MJ_SYSTEM_CONTROL)) {
-                held = true;
-                while (!release) std::this_thread::yield();
-                irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return STATUS_INVALID_DEVICE_REQUEST;
-            }
-            if (!systemControl && LowerFilter::IsTransfer(irp)) {
-                IoMarkIrpPending(irp);
-                pendingRead = irp;
-                held = true;
-                return STATUS_PENDING;
-            }
-            return down(d, irp);
-        };
-        ForeignFile file(u"\\KWDrv1", &ext()->PipeTable[1]);
-        ForeignMdl buffer(64);
-        ForeignRequest request(device, systemControl ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_READ,
-                               systemControl ? nullptr : &file.fo, systemControl ? nullptr : buffer.mdl());
-        std::thread sender([&] { request.Send(); });
-        while (!held) std::this_thread::yield();
+// A system-control request has no file object, so it does not keep the PnP manager from sending
+// REMOVE. Here one is still inside the driver (the lower filter holds it inside its dispatch
+// routine) when REMOVE arrives: the removal blocks until it has left, and only then is the device
+// object deleted.
+TEST_F(OrderingTest, RemovalWaitsForASystemControlRequestInside) {
+    LowerFilter filter(bus().Pdo());
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    PDEVICE_OBJECT device = fdo();
+    std::atomic<bool> held{false}, release{false};
+    filter.handler = [&, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
+        if (!LowerFilter::IsMajor(irp, IRP_MJ_SYSTEM_CONTROL)) return down(d, irp);
+        held = true;
+        while (!release) std::this_thread::yield();
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    };
+    ForeignRequest request(device, IRP_MJ_SYSTEM_CONTROL);
+    std::thread sender([&] { request.Send(); });
+    while (!held) std::this_thread::yield();
 
-        auto remove = std::async(std::launch::async, [pdo = bus().Pdo()] { return sim::pnp::Remove(pdo); });
-        AwaitRemovalBlocked(waitsAfterRemoveWentDown, remove);
-        EXPECT_TRUE(sim::DeviceExists(device)) << "deleted with a request inside";
-        if (systemControl) {
-            release = true;
-        } else {
-            PIRP irp = pendingRead;
-            sim::QueueDpc([irp] {
-                irp->IoStatus.Status = STATUS_CANCELLED;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-            });
-        }
-        sender.join();
-        sim::RequestResult r = request.Wait();
-        EXPECT_EQ(systemControl ? STATUS_INVALID_DEVICE_REQUEST : STATUS_CANCELLED, r.status);
-        EXPECT_EQ(STATUS_SUCCESS, remove.get().status);
-        EXPECT_FALSE(sim::DeviceExists(device));
-    }
+    auto remove = RemoveUntilItWaits();
+    EXPECT_TRUE(sim::DeviceExists(device)) << "deleted with a request inside";
+    release = true;
+    sender.join();
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, request.Wait().status);
+    EXPECT_EQ(STATUS_SUCCESS, remove.get().status);
+    EXPECT_FALSE(sim::DeviceExists(device));
 }
 
 // While REMOVE is on its way down (the lower filter has it) every new open, read and write is
