@@ -105,3 +105,47 @@ TEST_F(OrderingTest, RequestsDuringRemovalAndTheLowerStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the lower driver finds in a PnP request when it arrives: STATUS_SUCCESS in those the driver
+// handles (it must set it before passing them on), the PnP manager's STATUS_NOT_SUPPORTED in the
+// rest; and a STOP only after the device was deconfigured. The hub's PDO answers the state changes
+// itself, so only a layer between them sees this.
+TEST_F(OrderingTest, PnpStatusAsTheLowerDriverReceivesIt) {
+    LowerFilter filter(bus().Pdo());
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    std::vector<std::pair<UCHAR, NTSTATUS>> arrived;
+    size_t unconfiguredAt = 0;  // PnP requests that had arrived when the null configuration passed
+    filter.handler = [&, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        if (s->MajorFunction == IRP_MJ_PNP) arrived.emplace_back(s->MinorFunction, irp->IoStatus.Status);
+        if (s->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+            if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+                urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr) {
+                unconfiguredAt = arrived.size();
+            }
+        }
+        return down(d, irp);
+    };
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                        IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_ID}) {
+        sim::pnp::Send(bus().Pdo(), minor);
+    }
+    ASSERT_TRUE(sim::pnp::Rebalance(bus().Pdo()).stopped);
+    Remove();
+    const std::vector<std::pair<UCHAR, NTSTATUS>> expected = {
+        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS},  {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS}, {IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},   {IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS},
+    };
+    EXPECT_EQ(expected, arrived);
+    EXPECT_EQ(7u, unconfiguredAt) << "the device is deconfigured before STOP goes down";
+}
+
+}  // namespace
