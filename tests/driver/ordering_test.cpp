@@ -1,8 +1,11 @@
 // Removal against the lower stack: a request with no file object that is still inside the driver
 // when REMOVE arrives, requests that arrive while REMOVE is on its way down, and the status the
 // lower driver gives REMOVE.
+#include "access_trap.h"
 #include "driver_fixture.h"
 #include "foreign.h"
+
+#include <semaphore.h>
 
 #include <future>
 
@@ -24,6 +27,31 @@ protected:
         }
         return remove;
     }
+    // Sends a system-control request that `filter` holds inside its dispatch routine, and so
+    // inside the driver, until ReleaseSystemControl; other requests pass.
+    void HoldSystemControl(LowerFilter& filter) {
+        filter.handler = [this, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
+            if (!LowerFilter::IsMajor(irp, IRP_MJ_SYSTEM_CONTROL)) return down(d, irp);
+            held_ = true;
+            while (!release_) std::this_thread::yield();
+            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_INVALID_DEVICE_REQUEST;
+        };
+        systemControl_ = std::make_unique<ForeignRequest>(fdo(), IRP_MJ_SYSTEM_CONTROL);
+        sender_ = std::thread([this] { systemControl_->Send(); });
+        while (!held_) std::this_thread::yield();
+    }
+    NTSTATUS ReleaseSystemControl() {
+        release_ = true;
+        sender_.join();
+        return systemControl_->Wait().status;
+    }
+
+private:
+    std::atomic<bool> held_{false}, release_{false};
+    std::unique_ptr<ForeignRequest> systemControl_;
+    std::thread sender_;
 };
 
 // A system-control request has no file object, so it does not keep the PnP manager from sending
@@ -35,25 +63,68 @@ TEST_F(OrderingTest, RemovalWaitsForASystemControlRequestInside) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
     ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
     PDEVICE_OBJECT device = fdo();
-    std::atomic<bool> held{false}, release{false};
-    filter.handler = [&, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
-        if (!LowerFilter::IsMajor(irp, IRP_MJ_SYSTEM_CONTROL)) return down(d, irp);
-        held = true;
-        while (!release) std::this_thread::yield();
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
-    };
-    ForeignRequest request(device, IRP_MJ_SYSTEM_CONTROL);
-    std::thread sender([&] { request.Send(); });
-    while (!held) std::this_thread::yield();
-
+    HoldSystemControl(filter);
     auto remove = RemoveUntilItWaits();
     EXPECT_TRUE(sim::DeviceExists(device)) << "deleted with a request inside";
-    release = true;
-    sender.join();
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, request.Wait().status);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, ReleaseSystemControl());
     EXPECT_EQ(STATUS_SUCCESS, remove.get().status);
+    EXPECT_FALSE(sim::DeviceExists(device));
+}
+
+// A write of another driver is stopped right after its dispatch routine loaded its pipe, and
+// the device is removed meanwhile (a held system-control request keeps the removal waiting until
+// the write has finished): what the write goes on to read of its pipe is still there, and it ends,
+// sent or refused below, before the device object goes.
+struct RemovalMeanwhile {
+    sem_t go, blocked;
+    static void Run(void* self) {  // on the writer's thread, in the trap's signal handler
+        auto* r = static_cast<RemovalMeanwhile*>(self);
+        sem_post(&r->go);
+        while (sem_wait(&r->blocked) != 0) {
+        }
+    }
+};
+
+TEST_F(OrderingTest, WriteInsideItsDispatchKeepsItsPipeThroughRemoval) {
+    LowerFilter filter(bus().Pdo());
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    PDEVICE_OBJECT device = fdo();
+    HoldSystemControl(filter);
+    RemovalMeanwhile removal;
+    sem_init(&removal.go, 0, 0);
+    sem_init(&removal.blocked, 0, 0);
+    std::future<sim::RequestResult> removed;
+    std::thread pnpThread([&] {
+        while (sem_wait(&removal.go) != 0) {
+        }
+        removed = RemoveUntilItWaits();
+        sem_post(&removal.blocked);
+    });
+    ForeignFile out(u"", &ext()->PipeTable[0]);
+    ForeignMdl data(64);
+    std::string error;
+    bool fired = false;
+    NTSTATUS written = STATUS_PENDING;
+    std::thread([&] {
+        AccessTrap trap(&ext()->PipeTable[0].PipeInfo, &RemovalMeanwhile::Run, &removal);
+        error = trap.Error();
+        if (error.empty()) written = ForeignRequest(device, IRP_MJ_WRITE, &out.fo, data.mdl()).SendAndWait().status;
+        fired = trap.Fired();
+    }).join();
+    if (!fired) {
+        sem_post(&removal.go);
+        sem_post(&removal.blocked);
+    }
+    pnpThread.join();
+    EXPECT_TRUE(sim::DeviceExists(device)) << "deleted with a request inside";
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, ReleaseSystemControl());
+    EXPECT_EQ(STATUS_SUCCESS, removed.get().status);
+    sem_destroy(&removal.go);
+    sem_destroy(&removal.blocked);
+    if (!error.empty()) GTEST_SKIP() << "no hardware data breakpoint here (perf_event_open: " << error << ")";
+    ASSERT_TRUE(fired) << "the write never loaded its pipe";
+    EXPECT_NE(STATUS_PENDING, written);
     EXPECT_FALSE(sim::DeviceExists(device));
 }
 
