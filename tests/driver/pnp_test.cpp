@@ -54,7 +54,9 @@ TEST_F(PnpTest, StartFailedBelowConfiguresNothing) {
         filter.device()->Flags &= ~DO_DEVICE_INITIALIZING;
         PDEVICE_OBJECT busPdo = bus().Pdo();
         filter.handler = [&](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
-            if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_START_DEVICE) {
+            // The major function too: the driver's own URBs have minor function 0 as well.
+            PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+            if (s->MajorFunction != IRP_MJ_PNP || s->MinorFunction != IRP_MN_START_DEVICE) {
                 IoSkipCurrentIrpStackLocation(irp);
                 return IoCallDriver(busPdo, irp);
             }
