@@ -1,6 +1,7 @@
 // kwbench: every benchmark of bench/, with Google Benchmark's usual flags. After the runs it
 // prints the headline figure: for each bulk round trip that both drivers ran, kwdrv's time
-// divided by the pass-through driver's.
+// divided by the pass-through driver's. Exits 1 when a benchmark failed, other than by a
+// driver refusing requests beyond the number it keeps in flight (reported, not a failure).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
+            if (run.error_occurred && run.error_message.find("refused ") == std::string::npos) ++failures_;
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             std::string name = run.benchmark_name();
             for (const char* driver : {"kwdrv", "passthrough"}) {
@@ -40,7 +42,10 @@ public:
         }
     }
 
+    int Failures() const { return failures_; }
+
 private:
+    int failures_ = 0;
     struct Times {
         double real = 0;
         double cpu = 0;
@@ -56,5 +61,5 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.Failures() == 0 ? 0 : 1;
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# test.sh - every test of the project, in four legs:
+# test.sh - every test of the project, in four legs and a last step:
 #   1. host build with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   2. ThreadSanitizer build: the tests labelled `concurrency`
 #   3. 32-bit host build (-m32, run under qemu): abi and sim tests
 #   4. kwdrv.sys cross-build, its image checks, and the model's constants
 #      compared with the DDK's
+#   5. the benchmarks (kwbench of leg 1, a few iterations each) and the fuzzers
+#      (clang build in build-fuzz/, each for FUZZ_SECONDS, default 5, on its corpus)
 # Ends with one line "N passed, N failed" totalled over the legs; exits
 # non-zero if anything failed. JOBS (default 2) sets build parallelism.
 set -euo pipefail
@@ -115,6 +117,36 @@ if python3 "$root/tests/abi/compare_constants.py" "$root"; then
   passed=$((passed + 1))
 else
   leg_fail "constants of sim/include differ from the DDK's"
+fi
+
+heading "benchmarks and fuzzers, briefly (they prove they run; nothing is timed)"
+if "$root/build/bench/kwbench" --benchmark_min_time=0.001 --benchmark_color=false >"$logs/bench.log" 2>&1; then
+  passed=$((passed + 1))
+  sed -n '/kwdrv \/ pass-through/,$p' "$logs/bench.log"
+else
+  cat "$logs/bench.log"
+  leg_fail "kwbench"
+fi
+if configure "$root/build-fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKWDRV_FUZZ=ON \
+     -DKWDRV_SANITIZE=ON -DKWDRV_TSAN=OFF -DKWDRV_M32=OFF -DBUILD_TESTING=OFF; then
+  build "$root/build-fuzz" || leg_fail "fuzzer build"
+  for fuzzer in "$root"/build-fuzz/fuzz/fuzz_*; do
+    [[ -x $fuzzer ]] || continue
+    name=${fuzzer##*/fuzz_}
+    found=$(mktemp -d -p "$logs")
+    inputs=("$root/fuzz/corpus/$name")
+    [[ -d $root/fuzz/regressions/$name ]] && inputs+=("$root/fuzz/regressions/$name")
+    if "$fuzzer" -max_total_time="${FUZZ_SECONDS:-5}" -timeout=20 -print_final_stats=1 \
+         -artifact_prefix="$logs/" "$found" "${inputs[@]}" >"$logs/fuzz-$name.log" 2>&1; then
+      passed=$((passed + 1))
+      echo "test.sh: fuzzer $name: $(grep -E '^stat::number_of_executed_units' "$logs/fuzz-$name.log" | tail -n 1)"
+    else
+      tail -n 60 "$logs/fuzz-$name.log"
+      leg_fail "fuzzer $name"
+    fi
+  done
+else
+  leg_fail "fuzzer configure"
 fi
 
 heading "summary"

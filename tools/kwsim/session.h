@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ private:
         PVOID buffer = nullptr;
         ULONG length = 0;
         std::string handle;
+        // The read failed without being pended: the I/O manager signals nothing, so a wait
+        // reports this status instead of waiting.
+        std::optional<NTSTATUS> failedAtOnce;
     };
 
     bool Load();
