@@ -139,7 +139,7 @@ if configure "$root/build-fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=cl
     if "$fuzzer" -max_total_time="${FUZZ_SECONDS:-5}" -timeout=20 -print_final_stats=1 \
          -artifact_prefix="$logs/" "$found" "${inputs[@]}" >"$logs/fuzz-$name.log" 2>&1; then
       passed=$((passed + 1))
-      echo "test.sh: fuzzer $name: $(grep -E '^stat::number_of_executed_units' "$logs/fuzz-$name.log" | tail -n 1)"
+      echo "test.sh: fuzzer $name: $(grep -aE '^stat::number_of_executed_units' "$logs/fuzz-$name.log" | tail -n 1)"
     else
       tail -n 60 "$logs/fuzz-$name.log"
       leg_fail "fuzzer $name"
