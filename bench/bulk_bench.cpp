@@ -1,7 +1,7 @@
 // Bulk round trips through kwdrv and through the pass-through driver on the same model: each
 // iteration writes `depth` requests of `size` bytes, all in flight at once, waits for them,
-// then reads them back the same way and checks that each moved every byte. The data itself is
-// compared once, after the timed loop.
+// then reads them back the same way and checks that each moved every byte. After the timed loop
+// the last buffer read is compared with what was written.
 #include "rig.h"
 
 #include <benchmark/benchmark.h>
@@ -15,8 +15,8 @@ namespace {
 using sim::app::IoResult;
 using sim::app::Overlapped;
 
-// Issues one request per buffer on `h`, all before waiting for any; true when each moved `size`
-// bytes, otherwise `error` names the first that did not.
+// Issues one read (on the IN pipe) or write (on the OUT pipe) per buffer, all before waiting for
+// any; true when each moved `size` bytes, otherwise `error` names the first that did not.
 bool InFlight(Rig& rig, bool read, const std::vector<PVOID>& buffers, ULONG size, std::vector<Overlapped>& ov,
               std::string* error) {
     std::vector<IoResult> issued(buffers.size());
