@@ -10,6 +10,7 @@ packages=(
   libbenchmark-dev nlohmann-json3-dev
   g++-multilib qemu-user-static          # the 32-bit host build and its emulator
   mingw-w64 g++-mingw-w64-i686 binutils-mingw-w64-i686  # kwdrv.sys
+  clang libclang-rt-14-dev valgrind       # fuzzers (libFuzzer), instruction counts
 )
 
 missing=()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# test.sh - every test of the project, in five legs:
+# test.sh - every test of the project, in six legs:
 #   1. host build with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   2. ThreadSanitizer build: the tests labelled `concurrency`
 #   3. kwdrv.sys cross-build, its image checks, and the model's constants
@@ -8,6 +8,8 @@
 #      abi and sim tests
 #   5. kwdrv.sys loaded into that 32-bit model: the driver suites, the loader's
 #      tests and the kwsim tour on the image (tests labelled `image`)
+#   6. the benchmarks (kwbench of leg 1, a few iterations each) and the fuzzers
+#      (clang build in build-fuzz/, each for FUZZ_SECONDS, default 5, on its corpus)
 # Ends with one line "N passed, N failed" totalled over the legs; exits
 # non-zero if anything failed. JOBS (default 2) sets build parallelism.
 set -euo pipefail
@@ -69,7 +71,7 @@ run_ctest() {
   fi
 }
 
-heading "1/5 host build, AddressSanitizer + UndefinedBehaviorSanitizer"
+heading "1/6 host build, AddressSanitizer + UndefinedBehaviorSanitizer"
 if configure "$root/build" -DKWDRV_SANITIZE=ON -DKWDRV_TSAN=OFF -DKWDRV_M32=OFF; then
   build "$root/build" || leg_fail "host build"
   run_ctest "$root/build" "$logs/host.log"
@@ -77,7 +79,7 @@ else
   leg_fail "host configure"
 fi
 
-heading "2/5 ThreadSanitizer build, tests labelled concurrency"
+heading "2/6 ThreadSanitizer build, tests labelled concurrency"
 if configure "$root/build-tsan" -DKWDRV_TSAN=ON -DKWDRV_SANITIZE=OFF -DKWDRV_M32=OFF; then
   build "$root/build-tsan" || leg_fail "ThreadSanitizer build"
   run_ctest "$root/build-tsan" "$logs/tsan.log" -L concurrency
@@ -85,7 +87,7 @@ else
   leg_fail "ThreadSanitizer configure"
 fi
 
-heading "3/5 kwdrv.sys cross-build and image checks"
+heading "3/6 kwdrv.sys cross-build and image checks"
 if cmake -S "$root/windows" -B "$root/build-sys" && cmake --build "$root/build-sys" -j "$jobs"; then
   passed=$((passed + 1))
   echo "test.sh: kwdrv.sys and the DDK layout assertions compiled"
@@ -103,7 +105,7 @@ else
   leg_fail "constants of sim/include differ from the DDK's"
 fi
 
-heading "4/5 32-bit host build (-m32, Windows' calling conventions, under qemu), abi and sim tests"
+heading "4/6 32-bit host build (-m32, Windows' calling conventions, under qemu), abi and sim tests"
 if configure "$root/build-m32" -DKWDRV_M32=ON -DKWDRV_WINDOWS_ABI=ON -DKWDRV_IMAGE="$root/build-sys/kwdrv.sys"; then
   targets=()
   available=$(cmake --build "$root/build-m32" --target help)
@@ -120,7 +122,7 @@ else
   leg_fail "32-bit configure"
 fi
 
-heading "5/5 kwdrv.sys loaded into the 32-bit model: driver suites, loader, kwsim tour"
+heading "5/6 kwdrv.sys loaded into the 32-bit model: driver suites, loader, kwsim tour"
 # Once, without sanitizers: qemu makes every test slow, and legs 1 and 2 run the same suites
 # on the host-built driver under the sanitizers.
 if [[ ! -f $root/build-sys/kwdrv.sys ]]; then
@@ -130,6 +132,36 @@ elif [[ ! -f $root/build-m32/CMakeCache.txt ]]; then
 else
   build "$root/build-m32" driver_image_tests loader_tests kwsim || leg_fail "32-bit image test build"
   run_ctest "$root/build-m32" "$logs/image.log" -R '^image/'
+fi
+
+heading "6/6 benchmarks and fuzzers, briefly (they prove they run; nothing is timed)"
+if "$root/build/bench/kwbench" --benchmark_min_time=0.001 --benchmark_color=false >"$logs/bench.log" 2>&1; then
+  passed=$((passed + 1))
+  sed -n '/kwdrv \/ pass-through/,$p' "$logs/bench.log"
+else
+  cat "$logs/bench.log"
+  leg_fail "kwbench"
+fi
+if configure "$root/build-fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKWDRV_FUZZ=ON \
+     -DKWDRV_SANITIZE=ON -DKWDRV_TSAN=OFF -DKWDRV_M32=OFF -DBUILD_TESTING=OFF; then
+  build "$root/build-fuzz" || leg_fail "fuzzer build"
+  for fuzzer in "$root"/build-fuzz/fuzz/fuzz_*; do
+    [[ -x $fuzzer ]] || continue
+    name=${fuzzer##*/fuzz_}
+    found=$(mktemp -d -p "$logs")
+    inputs=("$root/fuzz/corpus/$name")
+    [[ -d $root/fuzz/regressions/$name ]] && inputs+=("$root/fuzz/regressions/$name")
+    if "$fuzzer" -max_total_time="${FUZZ_SECONDS:-5}" -timeout=20 -print_final_stats=1 \
+         -artifact_prefix="$logs/" "$found" "${inputs[@]}" >"$logs/fuzz-$name.log" 2>&1; then
+      passed=$((passed + 1))
+      echo "test.sh: fuzzer $name: $(grep -aE '^stat::number_of_executed_units' "$logs/fuzz-$name.log" | tail -n 1)"
+    else
+      tail -n 60 "$logs/fuzz-$name.log"
+      leg_fail "fuzzer $name"
+    fi
+  done
+else
+  leg_fail "fuzzer configure"
 fi
 
 heading "summary"

@@ -469,8 +469,12 @@ void Process::WorkerMain() {
 
 void Process::Flush() {
     std::unique_lock<std::mutex> l(m_);
-    detail::WaitWithWatchdog(l, cv_, [this] { return closeQueue_.empty() && !workerBusy_; },
-                             "the I/O manager's worker to send deferred IRP_MJ_CLOSE requests");
+    // A request whose completion work is still running (its OVERLAPPED may be signalled already)
+    // has yet to release its file object, which may make a close due.
+    detail::WaitWithWatchdog(l, cv_, [this] {
+        return closeQueue_.empty() && !workerBusy_ &&
+               std::none_of(requests_.begin(), requests_.end(), [](const auto& r) { return r->finishing; });
+    }, "the I/O manager's worker to send deferred IRP_MJ_CLOSE requests");
 }
 
 void Process::CancelAndWait(const std::vector<std::shared_ptr<Request>>& requests) {

@@ -4,6 +4,7 @@
 #include "model.h"
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,9 @@ struct World {
     std::unordered_map<PDRIVER_OBJECT, DriverTrack> drivers;
     std::unordered_map<void*, PoolBlock> pool;
     std::unordered_set<void*> freedPool;
+    // Freed blocks not yet given back to the host allocator, oldest first: while an address is
+    // here nothing else can be placed at it, so freedPool never names live memory.
+    std::deque<std::pair<void*, size_t>> poolQuarantine;  // block, bytes
     std::map<std::u16string, InterfaceEntry> interfaces;  // key: lower-cased link name
     uint64_t nextIrpId = 1;
     uint64_t nextPoolSeq = 1;
@@ -88,6 +92,8 @@ struct World {
     VerifierSummary summary;
 };
 World& W();
+// Gives a quarantined pool block back to the host allocator (nullptr: nothing).
+void ReleaseQuarantined(void* p, size_t bytes);
 
 // Driver-routine frames on the current thread: what the verifier checks when a dispatch
 // routine returns, and whom pool is attributed to.

@@ -73,10 +73,12 @@ bool SettleRoutine(const std::shared_ptr<IrpTrack>& t) {
     return false;
 }
 
-Frame* FindDispatchFrame(PIRP irp, int location) {
+// Frames are matched by the IRP's record, not its address: an IRP may be freed while a dispatch
+// routine that handled it still runs, and a new IRP may then get the same address.
+Frame* FindDispatchFrame(const std::shared_ptr<IrpTrack>& t, int location) {
     auto& f = Frames();
     for (auto it = f.rbegin(); it != f.rend(); ++it) {
-        if ((*it)->kind == Frame::Kind::Dispatch && (*it)->irp == irp && (*it)->location == location) return *it;
+        if ((*it)->kind == Frame::Kind::Dispatch && (*it)->track == t && (*it)->location == location) return *it;
     }
     return nullptr;
 }
@@ -394,7 +396,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = dispatch(DeviceObject, Irp);
     }
     CheckDispatchReturn(Irp, f, status);
-    if (parent != nullptr && parent->irp == Irp) {
+    if (parent != nullptr && parent->track == t) {
         parent->forwardedHere = true;
         parent->lowerReturned = status;
     }
@@ -422,7 +424,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         BugCheck(kBugIrqlNotLessOrEqual, "CompleteAboveDispatch", "IoCompleteRequest above DISPATCH_LEVEL");
     }
-    if (Frame* f = FindDispatchFrame(Irp, Irp->CurrentLocation)) {
+    if (Frame* f = FindDispatchFrame(t, Irp->CurrentLocation)) {
         f->completedHere = true;
         f->completedStatus = status;
     }

@@ -6,6 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KWSIM_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KWSIM_ASAN 1
+#endif
+#ifdef KWSIM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace sim::detail {
 namespace {
 std::string TagText(ULONG tag) {
@@ -43,12 +55,26 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site, FaultK
     return p;
 }
 
+// Freed blocks kept back from the host allocator (see World::poolQuarantine). Under
+// AddressSanitizer they are poisoned meanwhile, so a use after free is still reported at once.
+constexpr size_t kPoolQuarantine = 1024;
+
+void Quarantine(void* p, size_t bytes) {
+#ifdef KWSIM_ASAN
+    __asan_poison_memory_region(p, bytes);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 void Free(PVOID p, ULONG tag, bool checkTag) {
     if (p == nullptr) {
         BugCheck(kBugBadPoolCaller, "FreeNullPool", "ExFreePool of a NULL pointer");
     }
     const char* rule = nullptr;
     std::string msg;
+    std::pair<void*, size_t> release{nullptr, 0};
     {
         std::lock_guard<std::mutex> g(TableLock());
         World& w = W();
@@ -64,15 +90,32 @@ void Free(PVOID p, ULONG tag, bool checkTag) {
                   "' but was freed with tag '" + TagText(tag) + "'";
         } else {
             std::memset(p, 0xDF, it->second.size);
+            Quarantine(p, it->second.size);
+            w.poolQuarantine.emplace_back(p, it->second.size);
             w.pool.erase(it);
             w.freedPool.insert(p);
+            if (w.poolQuarantine.size() > kPoolQuarantine) {
+                release = w.poolQuarantine.front();
+                w.poolQuarantine.pop_front();
+                w.freedPool.erase(release.first);
+            }
             ++w.summary.poolFrees;
         }
     }
     if (rule != nullptr) BugCheck(kBugBadPoolCaller, rule, msg);
-    std::free(p);
+    ReleaseQuarantined(release.first, release.second);
 }
 }  // namespace
+
+void ReleaseQuarantined(void* p, size_t bytes) {
+    if (p == nullptr) return;
+#ifdef KWSIM_ASAN
+    __asan_unpoison_memory_region(p, bytes);
+#else
+    (void)bytes;
+#endif
+    std::free(p);
+}
 
 PVOID AllocateTracked(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site, FaultKind kind) {
     return Allocate(type, bytes, tag, site, kind);

@@ -166,6 +166,7 @@ void ResetWorld() {
         (void)b;
         std::free(p);
     }
+    for (auto [p, bytes] : w.poolQuarantine) ReleaseQuarantined(p, bytes);
     for (auto& [d, t] : w.devices) {
         (void)t;
         std::free(d);

@@ -396,6 +396,11 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset) {
         std::cerr << "kwsim: read takes a length\n";
         return false;
     }
+    if (w.size() == 5 && w[3] == "async" && async_.count(w[4]) != 0) {
+        // Its OVERLAPPED must live until the request completes: the name stays taken until a wait.
+        std::cerr << "kwsim: an overlapped read named " << w[4] << " is still outstanding\n";
+        return false;
+    }
     PVOID buffer = app_->Alloc(length == 0 ? 1 : length);
     if (w.size() == 5 && w[3] == "async") {
         Async& a = async_[w[4]];
@@ -404,6 +409,7 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset) {
         a.length = static_cast<ULONG>(length);
         a.handle = w[1];
         sim::app::IoResult r = app_->Read(h, buffer, a.length, offset, a.overlapped.get());
+        if (!NT_SUCCESS(r.status) && !a.overlapped->Signalled()) a.failedAtOnce = r.status;
         Step s("read " + w[1] + " (overlapped " + w[4] + ")", r.status);
         out_.Print(s);
         return true;
@@ -445,11 +451,13 @@ bool Session::Wait(const std::vector<std::string>& w) {
         return false;
     }
     Async& a = it->second;
-    sim::app::Handle h;
-    if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) AwaitIsochronous(h, *a.overlapped);
-    a.overlapped->Wait();
-    NTSTATUS st = a.overlapped->Internal();
-    ULONG_PTR info = a.overlapped->InternalHigh();
+    if (!a.failedAtOnce) {
+        sim::app::Handle h;
+        if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) AwaitIsochronous(h, *a.overlapped);
+        a.overlapped->Wait();
+    }
+    NTSTATUS st = a.failedAtOnce.value_or(a.overlapped->Internal());
+    ULONG_PTR info = a.failedAtOnce ? 0 : a.overlapped->InternalHigh();
     std::vector<UCHAR> got = app_->Load(a.buffer, info);
     Step s("wait " + w[1], st, info);
     s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
@@ -526,8 +534,11 @@ bool Session::Remove() {
         out_.Print(Step("IRP_MN_REMOVE_DEVICE", r.status));
     } else {
         sim::pnp::OrderlyRemovalResult r = sim::pnp::OrderlyRemove(bus_->Pdo());
-        out_.Print(Step("IRP_MN_QUERY_REMOVE_DEVICE", r.queryRemove.status));
-        if (r.removed) out_.Print(Step("IRP_MN_REMOVE_DEVICE", r.remove.status));
+        Step query("IRP_MN_QUERY_REMOVE_DEVICE", r.queryRemove.status);
+        query.failed = !r.removed;
+        out_.Print(query);
+        if (!r.removed) return true;  // vetoed: the device stays, and so does fdo_
+        out_.Print(Step("IRP_MN_REMOVE_DEVICE", r.remove.status));
     }
     Step after("after removal");
     bool disabled = sim::QueryInterfaceState(link_) == sim::InterfaceState::Disabled;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,9 @@ private:
         PVOID buffer = nullptr;
         ULONG length = 0;
         std::string handle;
+        // The read failed without being pended: the I/O manager signals nothing, so a wait
+        // reports this status instead of waiting.
+        std::optional<NTSTATUS> failedAtOnce;
     };
 
     bool Load();
