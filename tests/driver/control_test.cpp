@@ -437,9 +437,10 @@ TEST_F(ControlTest, PipeResetWithoutFileObjectIsRefused) {
 }
 
 // Vendor requests (some with an address that makes the probe raise) and pipe resets on several
-// threads while reads and writes run and the device is rebalanced and then pulled out: each
-// request ends with a status and nothing is left behind. Then a request from another driver is
-// held in the USB stack while the device is removed: the removal waits until it has left.
+// threads while reads and writes run and the device is rebalanced: each request ends with a
+// status and nothing is left behind. Then a request from another driver is held in the USB stack
+// while the device is pulled out and removed: the removal waits until it has left, and the
+// surprise removal has already turned every further control code away.
 TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAndRemoval) {
     Start();
     std::atomic<bool> stop{false};
@@ -482,8 +483,6 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
             EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Rebalance(bus().Pdo()).restart.start.status);
         }
         while (requests.load() < 120) std::this_thread::yield();
-        bus().Unplug();
-        EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
         stop = true;
         for (auto& t : threads) t.join();
     }
@@ -503,6 +502,16 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
         });
     });
     while (bus().HeldCount() == 0) std::this_thread::yield();
+    bus().Unplug();
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
+    Baseline();
+    for (ULONG code : {IOCTL_KW_GET_CONFIG_DESCRIPTOR, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_NO_OPERATION}) {
+        sim::RequestResult late = sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [code](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceIoControl.IoControlCode = code;
+        });
+        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, late.status);
+    }
+    EXPECT_EQ(0u, Sent());
     std::atomic<bool> removed{false};
     std::thread remover([&] { Remove(); removed = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
