@@ -120,7 +120,7 @@ protected:
 TEST_F(LifecycleTest, FullLifeMovesDataOnEveryPipeTypeAndEndsClean) {
     Begin();
     Life();
-    EXPECT_EQ(3, completed_) << "bulk OUT, bulk IN and interrupt IN each moved data";
+    EXPECT_EQ(5, completed_) << "bulk OUT, bulk IN, interrupt IN, isochronous OUT and IN each moved data";
     End();
 }
 
