@@ -30,13 +30,22 @@ struct IrpTrack {
     std::vector<bool> propagated;
     std::function<void(PIRP)> onTop;
     PVOID systemBuffer = nullptr;  // model-owned buffer of a built METHOD_BUFFERED request
-    // A completion routine of this IRP is running on routineThread. Another thread that
-    // touches the IRP through the I/O manager waits until it has returned, because only its
-    // result says who owns the IRP; the routine's own thread may free it (deferred until the
-    // routine returns STATUS_MORE_PROCESSING_REQUIRED).
-    bool routineActive = false;
-    std::thread::id routineThread;
-    bool freeRequested = false;
+    // Completion routines of this IRP that have not returned yet, on any thread. Windows waits
+    // for none of them: once a routine has handed the IRP on (an event, a list), its new owner
+    // may free, reuse, resend or complete it at once, and the routine must then return
+    // STATUS_MORE_PROCESSING_REQUIRED without touching it again. `taken` counts such takes
+    // while a routine runs, so the walk can tell when a routine let completion go on over an
+    // IRP that is no longer its own.
+    int routinesRunning = 0;
+    uint64_t taken = 0;
+    const char* takenBy = nullptr;
+    // The driver that allocated or built the IRP (null for the model's managers): the owner
+    // while no stack location holds it.
+    PDRIVER_OBJECT originator = nullptr;
+    // The driver that owns the IRP now: the one whose dispatch routine IoCallDriver called
+    // last, or whose completion routine the walk called last; `holder` is its device.
+    PDRIVER_OBJECT owner = nullptr;
+    PDEVICE_OBJECT holder = nullptr;
 };
 
 struct DeviceTrack {

@@ -58,24 +58,47 @@ void Scrub(PIO_STACK_LOCATION s, bool keepControlError) {
     s->Control = keepControlError ? static_cast<UCHAR>(s->Control & SL_ERROR_RETURNED) : 0;
 }
 
-std::condition_variable& RoutineCv() {
-    static std::condition_variable cv;
-    return cv;
+// Notes that `api` takes the IRP over. Returns true when a completion routine of the IRP has
+// not returned yet: the take is sound only if that routine returns
+// STATUS_MORE_PROCESSING_REQUIRED, which the walk checks when it does.
+bool NoteTake(const std::shared_ptr<IrpTrack>& t, const char* api) {
+    std::lock_guard<std::mutex> g(TableLock());
+    if (t->routinesRunning == 0) return false;
+    ++t->taken;
+    t->takenBy = api;
+    return true;
 }
 
-// Waits until no completion routine of this IRP runs on another thread. Returns true when one
-// runs on the calling thread itself.
-bool SettleRoutine(const std::shared_ptr<IrpTrack>& t) {
-    std::unique_lock<std::mutex> l(TableLock());
-    if (t->routineActive && t->routineThread == std::this_thread::get_id()) return true;
-    WaitWithWatchdog(l, RoutineCv(), [&] { return !t->routineActive; }, "a completion routine to return");
-    return false;
+// Gives the IRP to `device`'s driver (nullptr: back to its originator).
+void SetOwner(IrpTrack& t, PDEVICE_OBJECT device) {
+    t.holder = device;
+    t.owner = device != nullptr ? device->DriverObject : t.originator;
 }
 
-Frame* FindDispatchFrame(PIRP irp, int location) {
+// Only the driver that owns the IRP may pass it on, complete it or set its cancel routine. A
+// driver that passed it down owns it again only when its completion routine runs. Calls from
+// the model's own threads (no driver routine on the stack) are not checked.
+void RequireOwner(const std::shared_ptr<IrpTrack>& t, const char* api) {
+    PDRIVER_OBJECT caller = CurrentDriver();
+    if (caller == nullptr) return;
+    std::string msg;
+    {
+        std::lock_guard<std::mutex> g(TableLock());
+        if (t->owner == nullptr || t->owner == caller) return;
+        DeviceTrack* held = FindDevice(t->holder);
+        auto drv = W().drivers.find(caller);
+        msg = std::string(api) + " by " + (drv != W().drivers.end() ? drv->second.name : std::string("a driver")) +
+              " on an IRP that " + (held != nullptr ? held->name : std::string("another driver")) +
+              " holds: the caller passed it down (or never had it) and has not got it back";
+    }
+    IoViolation("IrpNotOwned", msg);
+}
+
+// Frames are matched by the IRP's identity: a freed IRP's address may come back as a new one.
+Frame* FindDispatchFrame(const std::shared_ptr<IrpTrack>& track, int location) {
     auto& f = Frames();
     for (auto it = f.rbegin(); it != f.rend(); ++it) {
-        if ((*it)->kind == Frame::Kind::Dispatch && (*it)->irp == irp && (*it)->location == location) return *it;
+        if ((*it)->kind == Frame::Kind::Dispatch && (*it)->track == track && (*it)->location == location) return *it;
     }
     return nullptr;
 }
@@ -98,6 +121,10 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     t->propagated.assign(static_cast<size_t>(stackSize) + 2, false);
     std::lock_guard<std::mutex> g(TableLock());
     t->id = W().nextIrpId++;
+    t->originator = origin == IrpOrigin::Allocated || origin == IrpOrigin::BuiltIoctl || origin == IrpOrigin::BuiltFsd
+                        ? CurrentDriver()
+                        : nullptr;
+    t->owner = t->originator;
     W().freedIrps.erase(irp);
     W().irps[irp] = t;
     ++W().summary.irpsAllocated;
@@ -273,19 +300,15 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     auto t = RequireIrp(Irp, "IoFreeIrp");
-    bool insideOwnRoutine = SettleRoutine(t);
     if (t->origin != IrpOrigin::Allocated) {
         IoViolation("FreeThreadedIrp", "IoFreeIrp on an IRP that the I/O manager owns (" +
                                            DescribeIrp(Irp) + "); it is freed when it completes");
     }
-    if (insideOwnRoutine) {
-        // Freeing from the IRP's own completion routine is sound only if that routine then
-        // returns STATUS_MORE_PROCESSING_REQUIRED; the walk frees it when it does.
-        std::lock_guard<std::mutex> g(TableLock());
-        t->freeRequested = true;
-        return;
-    }
-    if (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing) {
+    // Freed at once even while a completion routine of it runs (its own or one on another
+    // thread that handed it on): a later touch by that routine is a use-after-free, as on
+    // Windows, and the walk bug-checks unless the routine returns MORE_PROCESSING_REQUIRED.
+    if (!NoteTake(t, "IoFreeIrp") &&
+        (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing)) {
         std::string d;
         {
             std::lock_guard<std::mutex> g(TableLock());
@@ -298,14 +321,15 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     auto t = RequireIrp(Irp, "IoReuseIrp");
-    SettleRoutine(t);
-    if (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing) {
+    if (!NoteTake(t, "IoReuseIrp") &&
+        (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing)) {
         IoViolation("ReuseIrpInFlight", "IoReuseIrp on an IRP still in flight");
     }
     InitIrp(Irp, Irp->StackCount, Irp->AllocationFlags);
     Irp->IoStatus.Status = Status;
     std::lock_guard<std::mutex> g(TableLock());
     t->state = IrpTrack::State::Idle;
+    SetOwner(*t, nullptr);
     ResetLocations(*t, t->stackCount + 1);
 }
 
@@ -356,8 +380,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto t = RequireIrp(Irp, "IoCallDriver");
-    SettleRoutine(t);
     RequireLiveDevice(DeviceObject, "IoCallDriver");
+    RequireOwner(t, "IoCallDriver");
+    NoteTake(t, "IoCallDriver");
     if (__atomic_load_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), __ATOMIC_SEQ_CST) != nullptr) {
         IoViolation("CallDriverWithCancelRoutine", "IoCallDriver on an IRP that still has a cancel routine");
     }
@@ -382,6 +407,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         std::lock_guard<std::mutex> g(TableLock());
         t->state = IrpTrack::State::InFlight;
+        SetOwner(*t, DeviceObject);
         ResetLocations(*t, f.location);
         ++W().summary.callsDriver;
     }
@@ -392,7 +418,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = dispatch(DeviceObject, Irp);
     }
     CheckDispatchReturn(Irp, f, status);
-    if (parent != nullptr && parent->irp == Irp) {
+    if (parent != nullptr && parent->track == t) {
         parent->forwardedHere = true;
         parent->lowerReturned = status;
     }
@@ -402,8 +428,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
     auto t = RequireIrp(Irp, "IoCompleteRequest");
-    SettleRoutine(t);
-    if (t->state == IrpTrack::State::Completing || Irp->CurrentLocation > Irp->StackCount) {
+    RequireOwner(t, "IoCompleteRequest");
+    // While a completion routine of the IRP runs the walk is stopped there, not under way: the
+    // routine may have handed the IRP to this caller.
+    const bool routineRuns = NoteTake(t, "IoCompleteRequest");
+    if ((t->state == IrpTrack::State::Completing && !routineRuns) || Irp->CurrentLocation > Irp->StackCount) {
         BugCheck(kBugMultipleIrpComplete, "MultipleIrpComplete",
                  "IoCompleteRequest on an IRP whose completion is already under way or done");
     }
@@ -420,7 +449,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         BugCheck(kBugIrqlNotLessOrEqual, "CompleteAboveDispatch", "IoCompleteRequest above DISPATCH_LEVEL");
     }
-    if (Frame* f = FindDispatchFrame(Irp, Irp->CurrentLocation)) {
+    if (Frame* f = FindDispatchFrame(t, Irp->CurrentLocation)) {
         f->completedHere = true;
         f->completedStatus = status;
     }
@@ -467,33 +496,37 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         scrubLock.unlock();
         PDEVICE_OBJECT dev = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         Frame f = MakeFrame(Frame::Kind::Completion, Irp, t, Irp->CurrentLocation, dev);
+        uint64_t takenBefore;
         {
             std::lock_guard<std::mutex> g(TableLock());
-            t->routineActive = true;
-            t->routineThread = std::this_thread::get_id();
+            ++t->routinesRunning;
+            takenBefore = t->taken;
+            SetOwner(*t, dev);
+            if (atTop) f.driver = t->originator;
         }
         NTSTATUS result;
         {
             FrameScope scope(&f);
             result = routine(dev, Irp, context);
         }
-        bool freeNow;
+        const char* takenBy = nullptr;
         {
             std::lock_guard<std::mutex> g(TableLock());
-            t->routineActive = false;
-            if (result == STATUS_MORE_PROCESSING_REQUIRED && t->state == IrpTrack::State::Completing) {
+            --t->routinesRunning;
+            if (t->taken != takenBefore) takenBy = t->takenBy;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED && takenBy == nullptr &&
+                t->state == IrpTrack::State::Completing) {
                 t->state = IrpTrack::State::Stopped;
             }
-            freeNow = t->freeRequested;
-            RoutineCv().notify_all();
         }
-        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            if (freeNow) Release(Irp);
-            return;
-        }
-        if (freeNow) {
-            IoViolation("FreedIrpCompletionContinued",
-                        "a completion routine freed its IRP but let completion go on");
+        // After STATUS_MORE_PROCESSING_REQUIRED the IRP belongs to whoever the routine gave it
+        // to (it may be freed already): the walk touches it no more.
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+        if (takenBy != nullptr) {
+            BugCheck(kBugMultipleIrpComplete, "IrpTakenWhileRoutineRan",
+                     std::string(takenBy) +
+                         " took the IRP while its completion routine was running, and the routine then "
+                         "let completion go on over an IRP that was no longer its own");
         }
         if (!atTop && Irp->PendingReturned &&
             !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED)) {
@@ -507,7 +540,6 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     auto t = RequireIrp(Irp, "IoCancelIrp");
-    SettleRoutine(t);
     KIRQL old;
     IoAcquireCancelSpinLock(&old);
     Irp->Cancel = TRUE;
@@ -533,6 +565,12 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                  "a cancel routine returned without IoReleaseCancelSpinLock");
     }
     return TRUE;
+}
+
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    RequireOwner(RequireIrp(Irp, "IoSetCancelRoutine"), "IoSetCancelRoutine");
+    return reinterpret_cast<PDRIVER_CANCEL>(__atomic_exchange_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                                                reinterpret_cast<PVOID>(CancelRoutine), __ATOMIC_SEQ_CST));
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {

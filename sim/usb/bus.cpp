@@ -295,7 +295,9 @@ VOID NTAPI BusDevice::CancelPending(PDEVICE_OBJECT device, PIRP irp) {
         p = *it;
         self->pending_.erase(it);
     }
-    self->CompleteCancelled({p});
+    // As a host controller does: the transfer is unlinked here, and completes later from the
+    // controller's DPC, at DISPATCH_LEVEL, on another thread than the canceller's.
+    QueueDpc([self, p] { self->CompleteCancelled({p}); });
 }
 
 size_t BusDevice::Record(const TraceEntry& e) {

@@ -46,7 +46,8 @@ struct Answer {
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;  // written to a URB's header
     ULONG_PTR information = 0;
     // Hold: the request gets a cancel routine, as the USB stack gives every queued URB;
-    // IoCancelIrp then completes it with STATUS_CANCELLED (USBD_STATUS_CANCELED).
+    // its cancel routine unlinks it and queues its completion with STATUS_CANCELLED
+    // (USBD_STATUS_CANCELED) to the DPC thread.
     bool cancelable = true;
     // Runs at completion time, before `effect`, and may change status, usbdStatus and
     // information (the outcome of a transfer is known only when it runs).

@@ -176,6 +176,7 @@ TEST_F(UsbTransferTest, CancellingAWaitingTransfer) {
         EXPECT_EQ(STATUS_PENDING, t.Returned());
         EXPECT_TRUE(IoCancelIrp(t.Irp()));
         t.Wait();
+        EXPECT_EQ(DISPATCH_LEVEL, t.Irql());  // from the controller's DPC, not the canceller
         EXPECT_EQ(STATUS_CANCELLED, t.Status());
         EXPECT_EQ(USBD_STATUS_CANCELED, t.Usbd());
         EXPECT_EQ(moved, rd.UrbBulkOrInterruptTransfer.TransferBufferLength);
@@ -192,6 +193,33 @@ TEST_F(UsbTransferTest, CancellingAWaitingTransfer) {
         EXPECT_EQ(USBD_STATUS_CANCELED, t.Usbd());
     }
     EXPECT_EQ(Counting(5, 1), Read(r->Pipe(1), 64).data);
+}
+
+// Cancellation is asynchronous: IoCancelIrp only unlinks the transfer, which completes later
+// from the DPC. A driver that frees the IRP as soon as IoCancelIrp returns frees it in flight.
+TEST_F(UsbTransferTest, FreeingRightAfterCancelIsABugCheck) {
+    auto r = Select(0);
+    EXPECT_DEATH(
+        {
+            Bytes buffer(64);
+            URB rd = BulkUrb(r->Pipe(1), buffer.data(), 64, kInShortOk);
+            // On the DPC thread, so the cancelled transfer's completion queues behind this.
+            sim::QueueDpc([&] {
+                PIRP irp = IoAllocateIrp(bus_->Pdo()->StackSize, FALSE);
+                PIO_STACK_LOCATION st = IoGetNextIrpStackLocation(irp);
+                st->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                st->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                st->Parameters.Others.Argument1 = &rd;
+                IoSetCompletionRoutine(
+                    irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                    nullptr, TRUE, TRUE, TRUE);
+                IoCallDriver(bus_->Pdo(), irp);
+                IoCancelIrp(irp);
+                IoFreeIrp(irp);
+            });
+            sim::FlushDpcs();
+        },
+        "BUGCHECK .* FreeIrpInFlight");
 }
 
 class AbortOrderTest : public UsbTransferTest, public ::testing::WithParamInterface<AbortOrder> {};

@@ -138,6 +138,75 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
                  sim::FlushDpcs();
              });
          }},
+        {"IrpNotOwned",  // completed by a driver that passed it down and has not got it back
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     IoCallDriver(s[0].device(), irp);
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return STATUS_PENDING;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpNotOwned",  // a cancel routine set on an IRP the lower driver holds
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     NTSTATUS st = IoCallDriver(s[0].device(), irp);
+                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                     return st;
+                 };
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return STATUS_PENDING;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpNotOwned",  // sent down twice
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     IoCallDriver(s[0].device(), irp);
+                     return IoCallDriver(s[0].device(), irp);
+                 };
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return STATUS_PENDING;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpTakenWhileRoutineRan",  // freed by its new owner, then completion went on
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
+                 PIRP irp = IoAllocateIrp(1, FALSE);
+                 static KEVENT handed;
+                 static sim::Completion mayReturn;
+                 KeInitializeEvent(&handed, NotificationEvent, FALSE);
+                 static Routine goOn{[](PDEVICE_OBJECT, PIRP) {
+                     KeSetEvent(&handed, IO_NO_INCREMENT, FALSE);
+                     mayReturn.Wait("the test to free the IRP");
+                     return STATUS_SUCCESS;
+                 }};
+                 goOn.SetOn(irp);
+                 IoCallDriver(s.top(), irp);
+                 KeWaitForSingleObject(&handed, Executive, KernelMode, FALSE, nullptr);
+                 IoFreeIrp(irp);
+                 mayReturn.Signal();
+                 sim::FlushDpcs();
+             });
+         }},
         {"WaitAtDispatchLevel",
          [] {
              KEVENT e;
