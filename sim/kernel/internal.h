@@ -95,7 +95,7 @@ World& W();
 // Driver-routine frames on the current thread: what the verifier checks when a dispatch
 // routine returns, and whom pool is attributed to.
 struct Frame {
-    enum class Kind { Dispatch, Completion, AddDevice, DriverEntry, Unload, Cancel, Model };
+    enum class Kind { Dispatch, Completion, AddDevice, DriverEntry, Unload, Cancel, Dpc, Model };
     Kind kind = Kind::Model;
     PIRP irp = nullptr;
     std::shared_ptr<IrpTrack> track;
@@ -120,11 +120,30 @@ inline Frame MakeFrame(Frame::Kind kind, PIRP irp, std::shared_ptr<IrpTrack> tra
     f.driver = device != nullptr ? device->DriverObject : nullptr;
     return f;
 }
+// The routine watchdog (watchdog.cpp): a driver routine that has not returned within the
+// watchdog's limit is a bug check naming it and its request, whether it spins or blocks.
+uint64_t EnterRoutine(const Frame& f);
+void LeaveRoutine(uint64_t token);
+// A driver routine's frame for as long as it runs. On leaving: the routine must return at the
+// IRQL it was called at (a cancel routine is checked by IoCancelIrp, since it returns at the
+// IRQL of the cancel spin lock's acquirer).
 struct FrameScope {
-    explicit FrameScope(Frame* f) { Frames().push_back(f); }
-    ~FrameScope() { Frames().pop_back(); }
+    explicit FrameScope(Frame* f) : frame_(f), irql_(KeGetCurrentIrql()), token_(EnterRoutine(*f)) {
+        Frames().push_back(f);
+    }
+    ~FrameScope() {
+        Frames().pop_back();
+        LeaveRoutine(token_);
+        if (frame_->kind != Frame::Kind::Cancel && KeGetCurrentIrql() != irql_) IrqlChanged();
+    }
     FrameScope(const FrameScope&) = delete;
     FrameScope& operator=(const FrameScope&) = delete;
+
+private:
+    [[noreturn]] void IrqlChanged() const;
+    Frame* frame_;
+    KIRQL irql_;
+    uint64_t token_;
 };
 // The driver and device on whose behalf the current thread runs (from the innermost frame).
 PDRIVER_OBJECT CurrentDriver();

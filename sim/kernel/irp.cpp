@@ -564,6 +564,11 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
         BugCheck(kBugDriverVerifierViolation, "CancelRoutineKeptLock",
                  "a cancel routine returned without IoReleaseCancelSpinLock");
     }
+    if (KeGetCurrentIrql() != old) {
+        BugCheck(kBugIrqlNotLessOrEqual, "RoutineIrqlChanged",
+                 "a cancel routine returned at IRQL " + std::to_string(KeGetCurrentIrql()) + " instead of " +
+                     std::to_string(old) + ", the IRQL its IoReleaseCancelSpinLock(Irp->CancelIrql) restores");
+    }
     return TRUE;
 }
 

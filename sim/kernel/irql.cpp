@@ -1,6 +1,7 @@
 // IRQL per thread, spin locks and the DPC thread.
 #include "internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <thread>
@@ -9,6 +10,10 @@ namespace sim {
 namespace detail {
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// Spin locks the thread holds, in acquisition order (a processor's, on Windows).
+thread_local std::vector<PKSPIN_LOCK> t_held;
+
+bool HeldHere(PKSPIN_LOCK lock) { return std::find(t_held.begin(), t_held.end(), lock) != t_held.end(); }
 
 struct DpcQueue {
     std::mutex m;
@@ -34,10 +39,11 @@ void DpcThreadMain() {
         d.running = true;
         l.unlock();
         t_irql = DISPATCH_LEVEL;
-        fn();
-        if (t_irql != DISPATCH_LEVEL) {
-            BugCheck(kBugIrqlNotLessOrEqual, "DpcIrqlChanged",
-                     "a DPC returned at IRQL " + std::to_string(t_irql) + " instead of DISPATCH_LEVEL");
+        {
+            Frame f;  // watched, and checked to return at DISPATCH_LEVEL
+            f.kind = Frame::Kind::Dpc;
+            FrameScope scope(&f);
+            fn();
         }
         t_irql = PASSIVE_LEVEL;
         l.lock();
@@ -47,7 +53,10 @@ void DpcThreadMain() {
 }
 }  // namespace
 
-void ResetIrql() { t_irql = PASSIVE_LEVEL; }
+void ResetIrql() {
+    t_irql = PASSIVE_LEVEL;
+    t_held.clear();
+}
 
 void StopDpcThread() {
     DpcQueue& d = Dpcs();
@@ -120,6 +129,10 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
         BugCheck(kBugIrqlNotLessOrEqual, "IrqlNotLessOrEqual",
                  "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(t_irql));
     }
+    if (NewIrql < DISPATCH_LEVEL && !t_held.empty()) {
+        BugCheck(kBugIrqlNotLessOrEqual, "IrqlLoweredWithSpinLockHeld",
+                 "IRQL lowered to " + std::to_string(NewIrql) + " while the thread holds a spin lock");
+    }
     t_irql = NewIrql;
 }
 
@@ -130,13 +143,23 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         BugCheck(kBugIrqlNotLessOrEqual, "SpinLockBelowDispatch",
                  "KeAcquireSpinLockAtDpcLevel called below DISPATCH_LEVEL");
     }
+    if (HeldHere(SpinLock)) {
+        BugCheck(kBugDriverVerifierViolation, "SpinLockRecursion",
+                 "a spin lock acquired again by the thread that holds it (it would spin forever)");
+    }
     while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) std::this_thread::yield();
+    t_held.push_back(SpinLock);
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0) {
         BugCheck(kBugDriverVerifierViolation, "SpinLockNotHeld", "releasing a spin lock that is not held");
     }
+    if (!HeldHere(SpinLock)) {
+        BugCheck(kBugDriverVerifierViolation, "SpinLockReleasedByOtherThread",
+                 "releasing a spin lock that another thread (processor) holds");
+    }
+    t_held.erase(std::find(t_held.begin(), t_held.end(), SpinLock));
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 

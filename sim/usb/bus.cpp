@@ -71,7 +71,7 @@ void BusDevice::SetScript(Script s) {
 
 std::vector<TraceEntry> BusDevice::Trace() const {
     std::lock_guard<std::mutex> g(m_);
-    return trace_;
+    return {trace_.begin(), trace_.end()};
 }
 
 void BusDevice::ClearTrace() {
@@ -303,6 +303,10 @@ VOID NTAPI BusDevice::CancelPending(PDEVICE_OBJECT device, PIRP irp) {
 size_t BusDevice::Record(const TraceEntry& e) {
     std::lock_guard<std::mutex> g(m_);
     trace_.push_back(e);
+    if (trace_.size() > kTraceLimit) {
+        trace_.pop_front();
+        ++traceCleared_;
+    }
     return traceCleared_ + trace_.size() - 1;
 }
 

@@ -315,7 +315,9 @@ private:
     UCHAR configurationValue_ = 0;
     std::vector<std::pair<UCHAR, UCHAR>> settings_;  // interface number, alternate setting
     Script script_;
-    std::vector<TraceEntry> trace_;
+    // The newest kTraceLimit requests: a long run (a fuzzer's) keeps a bounded trace.
+    static constexpr size_t kTraceLimit = 10000;
+    std::deque<TraceEntry> trace_;
     size_t traceCleared_ = 0;  // entries dropped by ClearTrace; trace indexes count them
     std::list<Pending> pending_;
     // Handles are addresses of slots that live as long as the bus, so a voided handle is never

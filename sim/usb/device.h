@@ -228,7 +228,7 @@ private:
     struct EndpointState {
         bool halted = false;
         int toggle = 0;
-        Bytes fifo;          // loopback IN endpoints
+        std::deque<UCHAR> fifo;  // loopback IN endpoints: taken from the front per packet
         size_t position = 0;  // source pattern position
         size_t sunk = 0;
         std::deque<Bytes> reports;

@@ -43,6 +43,9 @@ NTSTATUS BusDevice::SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex) {
             refused = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
         } else if (p.pipe->state.type != UsbdPipeTypeBulk && p.pipe->state.type != UsbdPipeTypeInterrupt) {
             refused = Fail(USBD_STATUS_INVALID_PARAMETER);
+        } else if (p.pipe->state.maximumPacketSize == 0) {
+            // An endpoint that declares no packet size moves nothing: no transfer can end on it.
+            refused = Fail(USBD_STATUS_INVALID_PARAMETER);
         } else {
             // Windows moves data in the pipe's direction whatever the flag says; a flag that
             // disagrees is a driver bug that would be lucky there, so it is refused here.

@@ -137,6 +137,25 @@ TEST_F(UsbTransferTest, RequestsTheStackRefuses) {
     EXPECT_TRUE(device_->ControlLog().empty());
 }
 
+// An endpoint whose wMaxPacketSize is 0 can move no packet: a transfer on it ends at once with
+// a status instead of running forever.
+TEST_F(UsbTransferTest, PipeWithoutPacketSizeRefusesTransfers) {
+    bus_->PlugIn(Device::FromJson(R"({
+      "name": "interrupt endpoints of packet size 0",
+      "device": "12 01 00 02 ff 00 00 40 09 12 02 00 00 01 01 02 00 01",
+      "configuration": ["09 02 20 00 01 01 00 80 32", "09 04 00 00 02 ff 00 00 00",
+                        "07 05 01 03 00 00 0a", "07 05 81 03 00 00 0a"],
+      "endpoints": {"0x01": {"behaviour": "sink"}, "0x81": {"behaviour": "source", "pattern": "01"}}
+    })"));
+    device_ = bus_->PluggedDevice();
+    auto r = Select(0);
+    for (ULONG flags : {kOut, kInShortOk}) {
+        Moved m = Transfer(r->Pipe(flags == kOut ? 0 : 1), flags, Bytes(8, 0xEE));
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, m.status);
+        EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, m.usbd);
+    }
+}
+
 TEST_F(UsbTransferTest, InterruptInWaitsForAReport) {
     auto r = Select(1);
     Bytes report(8, 0xEE);

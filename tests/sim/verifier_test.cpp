@@ -1,6 +1,9 @@
 // Every rule the verifier enforces turns a rule break into a bug check naming the rule.
 #include "test_stack.h"
 
+#include <chrono>
+#include <thread>
+
 using namespace simtest;
 
 namespace {
@@ -275,6 +278,56 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
              KeInitializeEvent(&e, NotificationEvent, FALSE);
              KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
          }},
+        {"SpinLockRecursion",
+         [] {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             KeAcquireSpinLockAtDpcLevel(&lock);
+         }},
+        {"SpinLockReleasedByOtherThread",
+         [] {
+             static KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             sim::QueueDpc([] { KeAcquireSpinLockAtDpcLevel(&lock); });
+             sim::FlushDpcs();
+             sim::RunAtIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLockFromDpcLevel(&lock); });
+         }},
+        {"IrqlLoweredWithSpinLockHeld",
+         [] {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             KeLowerIrql(PASSIVE_LEVEL);
+         }},
+        {"RoutineIrqlChanged",  // a dispatch routine that returns at DISPATCH_LEVEL
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     KeRaiseIrqlToDpcLevel();
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"RoutineIrqlChanged",  // a completion routine that lowers the IRQL it was called at
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
+                 PIRP irp = IoAllocateIrp(1, FALSE);
+                 static Routine lower{[](PDEVICE_OBJECT, PIRP) {
+                     KeLowerIrql(PASSIVE_LEVEL);
+                     return STATUS_MORE_PROCESSING_REQUIRED;
+                 }};
+                 lower.SetOn(irp);
+                 IoCallDriver(s.top(), irp);
+                 sim::FlushDpcs();
+             });
+         }},
         {"UninitializedEvent",
          [] {
              KEVENT e{};
@@ -319,6 +372,27 @@ TEST_F(VerifierTest, LeakAtDeviceDeletionIsABugCheck) {
             IoDeleteDevice(fdo.device());
         },
         "BUGCHECK .* PoolLeak");
+}
+
+// A driver routine that does not return is a hang whether it spins (waiting on nothing) or is
+// blocked outside the kernel's waits: the report names the routine and its request.
+TEST_F(VerifierTest, RoutineThatNeverReturnsIsABugCheck) {
+    for (bool spin : {true, false}) {
+        EXPECT_DEATH(
+            {
+                sim::SetWatchdogMilliseconds(100);
+                Stack s(1);
+                s[0].handler = [spin](PDEVICE_OBJECT, PIRP) -> NTSTATUS {
+                    static volatile bool forever = true;
+                    while (spin && forever) {
+                    }
+                    std::this_thread::sleep_for(std::chrono::hours(1));
+                    return STATUS_SUCCESS;
+                };
+                sim::SendToStack(s.top(), IRP_MJ_READ, 0);
+            },
+            "RoutineDidNotReturn(.|\n)*dispatch routine of .*layer0.* for IRP .*major 0x3");
+    }
 }
 
 // The watchdog's report names the request that never completed.
