@@ -1246,7 +1246,10 @@ ULONG DbgPrint(PCSTR Format, ...);
 #define ASSERTMSG(msg, exp) ((VOID)0)
 #define KdPrint(_x_)
 #endif
-#define PAGED_CODE()
+/* Pageable code runs at most at APC_LEVEL: checked in every build of the model, as the
+ * checked build of Windows checks it. */
+NTKERNELAPI VOID NTAPI KwsimPagedCode(VOID);
+#define PAGED_CODE() KwsimPagedCode()
 
 /* ======================================================================
  * Inline helpers with the semantics of the Windows macros

@@ -63,6 +63,7 @@ struct DriverTrack {
 
 struct PoolBlock {
     size_t size = 0;
+    bool paged = false;  // PagedPool (any paged type): never touched at DISPATCH_LEVEL
     ULONG tag = 0;
     const void* site = nullptr;
     PDRIVER_OBJECT driver = nullptr;  // the driver on whose behalf it was allocated
@@ -85,6 +86,7 @@ struct World {
     std::unordered_map<void*, PoolBlock> pool;
     std::unordered_set<void*> freedPool;
     std::map<std::u16string, InterfaceEntry> interfaces;  // key: lower-cased link name
+    std::map<std::pair<PDEVICE_OBJECT, UCHAR>, uint64_t> pnpAtPdo;  // PnP requests a PDO received, by minor
     uint64_t nextIrpId = 1;
     uint64_t nextPoolSeq = 1;
     uint32_t nextDeviceNumber = 1;
@@ -169,6 +171,10 @@ void RequireLiveDevice(PDEVICE_OBJECT d, const char* api);
 // Waits on a predicate with the watchdog; `what` names the wait.
 void WaitWithWatchdog(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                       const std::function<bool()>& ready, const char* what);
+
+// The IRQL limit of a platform call, from one table (irql.cpp): bug check when the calling
+// thread is above it.
+void RequireIrql(const char* api);
 
 void ResetIrql();
 void ResetPnp();

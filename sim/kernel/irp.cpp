@@ -294,11 +294,13 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
+    RequireIrql("IoAllocateIrp");
     if (faults::ShouldFail(FaultKind::AllocateIrp, __builtin_return_address(0))) return nullptr;
     return NewIrp(StackSize, IrpOrigin::Allocated);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+    RequireIrql("IoFreeIrp");
     auto t = RequireIrp(Irp, "IoFreeIrp");
     if (t->origin != IrpOrigin::Allocated) {
         IoViolation("FreeThreadedIrp", "IoFreeIrp on an IRP that the I/O manager owns (" +
@@ -337,9 +339,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
-    if (KeGetCurrentIrql() > APC_LEVEL) {
-        BugCheck(kBugIrqlNotLessOrEqual, "BuildIoctlIrql", "IoBuildDeviceIoControlRequest above APC_LEVEL");
-    }
+    RequireIrql("IoBuildDeviceIoControlRequest");
     RequireLiveDevice(DeviceObject, "IoBuildDeviceIoControlRequest");
     if (faults::ShouldFail(FaultKind::BuildIoctl, __builtin_return_address(0))) return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, IrpOrigin::BuiltIoctl);
@@ -379,6 +379,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireIrql("IoCallDriver");
     auto t = RequireIrp(Irp, "IoCallDriver");
     RequireLiveDevice(DeviceObject, "IoCallDriver");
     RequireOwner(t, "IoCallDriver");
@@ -408,6 +409,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard<std::mutex> g(TableLock());
         t->state = IrpTrack::State::InFlight;
         SetOwner(*t, DeviceObject);
+        DeviceTrack* target = FindDevice(DeviceObject);
+        if (stack->MajorFunction == IRP_MJ_PNP && target != nullptr && target->isPdo) {
+            ++W().pnpAtPdo[{DeviceObject, stack->MinorFunction}];
+        }
         ResetLocations(*t, f.location);
         ++W().summary.callsDriver;
     }
@@ -446,9 +451,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (status == STATUS_PENDING || static_cast<ULONG>(status) == 0xFFFFFFFFu) {
         IoViolation("CompletedWithPendingStatus", "IRP completed with status " + StatusName(status));
     }
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        BugCheck(kBugIrqlNotLessOrEqual, "CompleteAboveDispatch", "IoCompleteRequest above DISPATCH_LEVEL");
-    }
+    RequireIrql("IoCompleteRequest");
     if (Frame* f = FindDispatchFrame(t, Irp->CurrentLocation)) {
         f->completedHere = true;
         f->completedStatus = status;
@@ -539,6 +542,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    RequireIrql("IoCancelIrp");
     auto t = RequireIrp(Irp, "IoCancelIrp");
     KIRQL old;
     IoAcquireCancelSpinLock(&old);

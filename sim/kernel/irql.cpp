@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <string_view>
 #include <thread>
 
 namespace sim {
@@ -52,6 +53,46 @@ void DpcThreadMain() {
     }
 }
 }  // namespace
+
+namespace {
+// The highest IRQL at which each platform call may be made, as the WDK documents it.
+struct IrqlLimit {
+    const char* api;
+    KIRQL highest;
+};
+constexpr IrqlLimit kIrqlLimits[] = {
+    {"IoCreateDevice", PASSIVE_LEVEL},
+    {"IoDeleteDevice", PASSIVE_LEVEL},
+    {"IoAttachDeviceToDeviceStack", PASSIVE_LEVEL},
+    {"IoDetachDevice", PASSIVE_LEVEL},
+    {"IoRegisterDeviceInterface", PASSIVE_LEVEL},
+    {"IoSetDeviceInterfaceState", PASSIVE_LEVEL},
+    {"IoBuildDeviceIoControlRequest", APC_LEVEL},
+    {"ExAllocatePoolWithTag(PagedPool)", APC_LEVEL},
+    {"ExFreePool(PagedPool)", APC_LEVEL},
+    {"PAGED_CODE", APC_LEVEL},
+    {"IoCallDriver", DISPATCH_LEVEL},
+    {"IoAllocateIrp", DISPATCH_LEVEL},
+    {"IoFreeIrp", DISPATCH_LEVEL},
+    {"IoCancelIrp", DISPATCH_LEVEL},
+    {"IoCompleteRequest", DISPATCH_LEVEL},
+    {"ExAllocatePoolWithTag", DISPATCH_LEVEL},
+    {"ExFreePool", DISPATCH_LEVEL},
+};
+}  // namespace
+
+void RequireIrql(const char* api) {
+    for (const IrqlLimit& l : kIrqlLimits) {
+        if (std::string_view(l.api) != api) continue;
+        if (t_irql > l.highest) {
+            BugCheck(kBugIrqlNotLessOrEqual, "IrqlTooHigh",
+                     std::string(api) + " at IRQL " + std::to_string(t_irql) + "; at most " +
+                         std::to_string(l.highest) + " is allowed");
+        }
+        return;
+    }
+    BugCheck(kBugDriverVerifierViolation, "ModelIrqlTable", std::string(api) + " has no IRQL limit in the table");
+}
 
 void ResetIrql() {
     t_irql = PASSIVE_LEVEL;

@@ -178,6 +178,22 @@ TEST_F(KernelTest, PnpRequestsStartNotSupportedAtTheTop) {
     EXPECT_EQ(IRP_MN_QUERY_ID, bus.Trace()[0].minor);
 }
 
+// After a successful start the PnP manager asks again for the capabilities, then for the PnP
+// device state and the bus relations; every one of them reaches the PDO.
+TEST_F(KernelTest, PnpManagerQueriesTheStartedDevice) {
+    sim::usb::BusDevice bus;
+    Layer filter("filter");
+    ASSERT_EQ(bus.Pdo(), IoAttachDeviceToDeviceStack(filter.device(), bus.Pdo()));
+    filter.device()->Flags &= ~DO_DEVICE_INITIALIZING;
+    filter.handler = PassDown(bus.Pdo());
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus.Pdo()).start.status);
+    std::vector<UCHAR> minors;
+    for (const auto& e : bus.Trace()) minors.push_back(e.minor);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                  IRP_MN_QUERY_DEVICE_RELATIONS}),
+              minors);
+}
+
 // The bus fills a capability record only when it arrives with its size and version set.
 TEST_F(KernelTest, BusAnswersCapabilitiesOnlyForAWellFormedRecord) {
     sim::usb::BusDevice bus;

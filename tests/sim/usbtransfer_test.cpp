@@ -241,6 +241,21 @@ TEST_F(UsbTransferTest, FreeingRightAfterCancelIsABugCheck) {
         "BUGCHECK .* FreeIrpInFlight");
 }
 
+// The stack touches URBs and transfer buffers at DISPATCH_LEVEL: paged pool is a bug check.
+TEST_F(UsbTransferTest, PagedPoolHandedToTheStackIsABugCheck) {
+    auto r = Select(0);
+    for (bool pagedUrb : {false, true}) {
+        EXPECT_DEATH(
+            {
+                auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(pagedUrb ? NonPagedPool : PagedPool, 64, 0x74736554));
+                auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(pagedUrb ? PagedPool : NonPagedPool, sizeof(URB), 0x74736554));
+                *urb = BulkUrb(r->Pipe(0), buffer, 64, kOut);
+                Submit(urb);
+            },
+            "BUGCHECK .* PagedPoolToUsbStack");
+    }
+}
+
 class AbortOrderTest : public UsbTransferTest, public ::testing::WithParamInterface<AbortOrder> {};
 
 TEST_P(AbortOrderTest, AbortPipeCancelsTheQueuedTransfersOfThatPipe) {

@@ -328,6 +328,28 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
                  sim::FlushDpcs();
              });
          }},
+        {"IrqlTooHigh",  // a device object created at DISPATCH_LEVEL
+         [] {
+             Layer pdo("bus", true);
+             sim::RunAtIrql(DISPATCH_LEVEL, [&] {
+                 PDEVICE_OBJECT d;
+                 IoCreateDevice(pdo.device()->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d);
+             });
+         }},
+        {"IrqlTooHigh",  // paged pool freed at DISPATCH_LEVEL
+         [] {
+             PVOID p = ExAllocatePoolWithTag(PagedPool, 16, 0x74736554);
+             sim::RunAtIrql(DISPATCH_LEVEL, [&] { ExFreePoolWithTag(p, 0x74736554); });
+         }},
+        {"IrqlTooHigh",  // pageable code run at DISPATCH_LEVEL
+         [] { sim::RunAtIrql(DISPATCH_LEVEL, [] { PAGED_CODE(); }); }},
+        {"PnpNotPassedToPdo",  // a function driver that completes START itself
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = CompleteWith(STATUS_SUCCESS);
+                 sim::pnp::Start(s.bottom());
+             });
+         }},
         {"UninitializedEvent",
          [] {
              KEVENT e{};
