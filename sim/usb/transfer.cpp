@@ -58,7 +58,12 @@ NTSTATUS BusDevice::SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex) {
     if (!refused && p.length != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
         refused = Fail(USBD_STATUS_INVALID_PARAMETER);
     }
-    if (refused) return Deliver(irp, *refused, traceIndex);
+    if (refused) {
+        // The stack reports in TransferBufferLength the bytes it moved: none, so a refused
+        // write never looks complete.
+        r.TransferBufferLength = 0;
+        return Deliver(irp, *refused, traceIndex);
+    }
     p.data = DataStage(r.TransferBuffer, r.TransferBufferMDL, p.length, "BULK_OR_INTERRUPT_TRANSFER transfer buffer");
     if (p.data == nullptr && p.length != 0) return Deliver(irp, Fail(USBD_STATUS_INSUFFICIENT_RESOURCES), traceIndex);
     return Enqueue(p);

@@ -132,6 +132,10 @@ TEST_F(UsbTransferTest, RequestsTheStackRefuses) {
         EXPECT_EQ(usbd, u.UrbHeader.Status);
         EXPECT_EQ(usbd == USBD_STATUS_NOT_SUPPORTED ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER, res.status);
         EXPECT_EQ(res.status, res.dispatchReturned);
+        if (u.UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            u.UrbHeader.Length == sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+            EXPECT_EQ(0u, u.UrbBulkOrInterruptTransfer.TransferBufferLength);  // nothing moved
+        }
     }
     EXPECT_EQ(3u, device_->FifoBytes(0x81));
     EXPECT_TRUE(device_->ControlLog().empty());
