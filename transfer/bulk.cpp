@@ -41,11 +41,18 @@ PURB BuildBulkOrInterruptUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // routine set for success, error and cancel. On STATUS_SUCCESS the caller must send Irp to
 // LowerDeviceObject at once and touch neither it nor the URB afterwards. On failure
 // (STATUS_INSUFFICIENT_RESOURCES: pool exhausted or every slot busy) nothing is left allocated
-// or recorded and the caller completes Irp. PASSIVE_LEVEL, in the dispatch routine.
+// or recorded and the caller completes Irp; STATUS_INVALID_PARAMETER: the pipe's direction is
+// not the request's). PASSIVE_LEVEL, in the dispatch routine.
 _Use_decl_annotations_
 NTSTATUS PrepareBulkOrInterruptTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                         PUSBD_PIPE_INFORMATION PipeInfo, BOOLEAN Read)
 {
+    // The USB stack moves data in the endpoint's direction whatever the URB's flag says: a read
+    // on an OUT pipe would send the caller's buffer out, a write on an IN pipe would fill pages
+    // locked only for reading.
+    if ((USB_ENDPOINT_DIRECTION_IN(PipeInfo->EndpointAddress) != 0) != (Read != FALSE)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     PURB Urb = BuildBulkOrInterruptUrb(DeviceObject, Irp, PipeInfo, Read);
     PTRANSFER_CONTEXT Context = (Urb != NULL)
         ? static_cast<PTRANSFER_CONTEXT>(KwAllocatePool(sizeof(TRANSFER_CONTEXT)))

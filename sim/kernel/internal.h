@@ -200,6 +200,9 @@ NTSTATUS LockUserBuffer(PVOID userAddress, ULONG length, LOCK_OPERATION op, PMDL
 // What completion of a user request does with its MDLs: unlock and free every MDL on the
 // Irp->MdlAddress chain (bug check if one of them is not a locked MDL from IoAllocateMdl).
 void ReleaseRequestMdls(PIRP irp);
+// True when the MDL (for a partial MDL, its source) was locked for IoReadAccess only: its pages
+// may be read from but not written into.
+bool LockedForReadOnly(PMDL mdl);
 // MDLs from IoAllocateMdl still live, one line each; empty when there are none.
 std::string DescribeLiveMdls();
 // Forgets every MDL (ResetWorld).

@@ -109,8 +109,6 @@ TEST_F(UsbTransferTest, RequestsTheStackRefuses) {
     const USBD_STATUS bad = USBD_STATUS_INVALID_PARAMETER;
     auto function = [](USHORT f) { return [f](URB& u) { u.UrbHeader.Function = f, u.UrbHeader.Length = sizeof u; }; };
     const std::tuple<const char*, std::function<void(URB&)>, USBD_STATUS> cases[] = {
-        {"IN pipe, no DIRECTION_IN", [](URB& u) { u.UrbBulkOrInterruptTransfer.TransferFlags = kOut; }, bad},
-        {"OUT pipe, DIRECTION_IN", [&](URB& u) { u.UrbBulkOrInterruptTransfer.PipeHandle = r->Pipe(0); }, bad},
         {"isochronous pipe", [&](URB& u) { u.UrbBulkOrInterruptTransfer.PipeHandle = r->Pipe(4); }, bad},
         {"Hdr.Length short", [](URB& u) { u.UrbHeader.Length -= 1; }, bad},
         {"no buffer", [](URB& u) { u.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr; }, bad},
@@ -139,6 +137,29 @@ TEST_F(UsbTransferTest, RequestsTheStackRefuses) {
     }
     EXPECT_EQ(3u, device_->FifoBytes(0x81));
     EXPECT_TRUE(device_->ControlLog().empty());
+}
+
+// A bulk transfer moves data in its endpoint's direction, whatever USBD_TRANSFER_DIRECTION_IN
+// says; an IN transfer into pages locked for read access only (the caller's buffer of a write)
+// is what then goes wrong on Windows, and a bug check here.
+TEST_F(UsbTransferTest, DirectionComesFromTheEndpoint) {
+    auto r = Select(0);
+    Bytes sent = Counting(5, 3), got(64, 0xEE);
+    URB wr = BulkUrb(r->Pipe(0), sent.data(), 5, kIn | USBD_SHORT_TRANSFER_OK);  // OUT pipe: a write
+    EXPECT_EQ(STATUS_SUCCESS, Submit(&wr).status);
+    URB rd = BulkUrb(r->Pipe(1), got.data(), 64, kOut | USBD_SHORT_TRANSFER_OK);  // IN pipe: a read
+    EXPECT_EQ(STATUS_SUCCESS, Submit(&rd).status);
+    ASSERT_EQ(5u, rd.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(sent, Bytes(got.begin(), got.begin() + 5));
+    EXPECT_DEATH(
+        {
+            PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, 64, 0x74736554);
+            PMDL mdl = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);
+            MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+            URB u = BulkUrb(r->Pipe(1), nullptr, 64, kInShortOk, mdl);
+            Submit(&u);
+        },
+        "BUGCHECK .* InTransferIntoReadOnlyMdl");
 }
 
 // An endpoint whose wMaxPacketSize is 0 can move no packet: a transfer on it ends at once with
