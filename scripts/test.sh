@@ -3,7 +3,7 @@
 #   1. host build with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   2. ThreadSanitizer build: the tests labelled `concurrency`
 #   3. kwdrv.sys cross-build, its image checks, and the model's constants
-#      compared with the DDK's
+#      compared with the DDK's; a Release build of kwsim (build only)
 #   4. 32-bit host build (-m32, Windows' calling conventions, run under qemu):
 #      abi and sim tests
 #   5. kwdrv.sys loaded into that 32-bit model: the driver suites, the loader's
@@ -103,6 +103,16 @@ if python3 "$root/tests/abi/compare_constants.py" "$root"; then
   passed=$((passed + 1))
 else
   leg_fail "constants of sim/include differ from the DDK's"
+fi
+
+# An optimised build as a user may pick it (Release): compiled only, since optimisation brings
+# warnings of its own; kwsim pulls in the model and the driver.
+if configure "$root/build-release" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+   build "$root/build-release" kwsim; then
+  passed=$((passed + 1))
+  echo "test.sh: the Release build of the model, the driver and kwsim compiled"
+else
+  leg_fail "Release build"
 fi
 
 heading "4/6 32-bit host build (-m32, Windows' calling conventions, under qemu), abi and sim tests"

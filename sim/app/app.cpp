@@ -392,10 +392,7 @@ void Process::Finish(const std::shared_ptr<Request>& req, PIRP irp) {
     IO_STATUS_BLOCK iosb{};
     iosb.Status = status;
     iosb.Information = information;
-    if (report) {
-        req->iosb = iosb;
-        if (req->overlapped != nullptr) req->overlapped->Report(iosb);
-    }
+    if (report) req->iosb = iosb;
     if (req->file->synchronous && req->thread != nullptr && req->major != IRP_MJ_CREATE) {
         req->file->fo->FinalStatus = status;
         KeSetEvent(&req->file->fo->Event, IO_NO_INCREMENT, FALSE);
@@ -409,6 +406,9 @@ void Process::Finish(const std::shared_ptr<Request>& req, PIRP irp) {
         if (CloseDueLocked(req->file)) closeQueue_.push_back(req->file);
         cv_.notify_all();
     }
+    // The request holds the file object no more once its caller can see it completed: a close
+    // right after the wait finds no request on the file.
+    if (report && req->overlapped != nullptr) req->overlapped->Report(iosb);
     req->finished.Signal();
 }
 

@@ -12,8 +12,8 @@
  * ObReferenceObject -> ObfReferenceObject ...), this header does the same, so
  * the model implements the export names.
  *
- * The stack-location helpers, IoSetCancelRoutine, the Interlocked family and
- * the list helpers are inline, with the semantics of the Windows macros.
+ * The stack-location helpers, the Interlocked family and the list helpers
+ * are inline, with the semantics of the Windows macros.
  */
 #ifndef KWSIM_WDM_H
 #define KWSIM_WDM_H
@@ -1307,7 +1307,10 @@ ULONG DbgPrint(PCSTR Format, ...);
 #define ASSERTMSG(msg, exp) ((VOID)0)
 #define KdPrint(_x_)
 #endif
-#define PAGED_CODE()
+/* Pageable code runs at most at APC_LEVEL: checked in every build of the model, as the
+ * checked build of Windows checks it. */
+NTKERNELAPI VOID NTAPI KwsimPagedCode(VOID);
+#define PAGED_CODE() KwsimPagedCode()
 
 /* ======================================================================
  * Inline helpers with the semantics of the Windows macros
@@ -1460,10 +1463,9 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
                     __ATOMIC_RELAXED);
 }
 /* Atomically installs a cancel routine (or NULL) and returns the previous
- * one; a NULL result means the cancel path already owns the routine. */
-FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-  return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
-}
+ * one; a NULL result means the cancel path already owns the routine. A macro
+ * on Windows; a checked call here, so the verifier sees who sets it. */
+NTKERNELAPI PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
 KWSIM_EXTERN_C_END
 

@@ -19,6 +19,26 @@ std::condition_variable& DispatcherCv() {
 
 constexpr UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
 
+// KeSetEvent(..., Wait = TRUE) returns at DISPATCH_LEVEL, as Windows returns holding the
+// dispatcher lock; the thread's next call must be a wait, which restores this IRQL.
+thread_local bool t_waitNext = false;
+thread_local KIRQL t_irqlBeforeSet = PASSIVE_LEVEL;
+
+// System time in 100 ns units since 1601, as KeQuerySystemTime reports it.
+LONGLONG SystemTimeNow() {
+    constexpr LONGLONG kUnixEpochIn1601 = 116444736000000000LL;
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    return kUnixEpochIn1601 + std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+}
+
+// A time-out or interval as a relative duration in 100 ns units: negative values are relative,
+// positive ones absolute system times (one in the past is no time at all).
+LONGLONG RelativeTime(LONGLONG t) {
+    if (t <= 0) return -t;
+    const LONGLONG left = t - SystemTimeNow();
+    return left > 0 ? left : 0;
+}
+
 void RequireEvent(PKEVENT e, const char* api) {
     if (e == nullptr) {
         BugCheck(kBugDriverVerifierViolation, "NullEvent", std::string(api) + " on a NULL event");
@@ -38,6 +58,8 @@ using namespace sim::detail;
 
 extern "C" {
 
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = SystemTimeNow(); }
+
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     std::lock_guard<std::mutex> g(DispatcherLock());
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -53,10 +75,17 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         BugCheck(kBugIrqlNotLessOrEqual, "KeSetEventIrql", "KeSetEvent at too high an IRQL");
     }
     RequireEvent(Event, "KeSetEvent");
-    std::lock_guard<std::mutex> g(DispatcherLock());
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    DispatcherCv().notify_all();
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> g(DispatcherLock());
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        DispatcherCv().notify_all();
+    }
+    if (Wait) {
+        t_irqlBeforeSet = KfRaiseIrql(DISPATCH_LEVEL);
+        t_waitNext = true;
+    }
     return previous;
 }
 
@@ -81,6 +110,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitReason;
     (void)Alertable;
     auto* e = static_cast<PKEVENT>(Object);
+    if (t_waitNext) {  // the wait that follows KeSetEvent(Wait = TRUE) ends its DISPATCH_LEVEL
+        t_waitNext = false;
+        KfLowerIrql(t_irqlBeforeSet);
+    }
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (!poll && KeGetCurrentIrql() > APC_LEVEL) {
         BugCheck(kBugIrqlNotLessOrEqual, "WaitAtDispatchLevel",
@@ -98,9 +131,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     std::unique_lock<std::mutex> l(DispatcherLock());
     auto signalled = [&] { return e->Header.SignalState != 0; };
     if (Timeout != nullptr && !poll) {
-        // Relative time-outs are negative, in 100 ns units; absolute ones are treated as relative.
-        LONGLONG t = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-        DispatcherCv().wait_for(l, std::chrono::microseconds(t / 10), signalled);
+        DispatcherCv().wait_for(l, std::chrono::microseconds(RelativeTime(Timeout->QuadPart) / 10), signalled);
     } else if (!poll) {
         WaitWithWatchdog(l, DispatcherCv(), signalled, "KeWaitForSingleObject without time-out");
     }
@@ -115,8 +146,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     if (KeGetCurrentIrql() > APC_LEVEL) {
         BugCheck(kBugIrqlNotLessOrEqual, "DelayAtDispatchLevel", "KeDelayExecutionThread above APC_LEVEL");
     }
-    LONGLONG t = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
-    std::this_thread::sleep_for(std::chrono::microseconds(t / 10));
+    std::this_thread::sleep_for(std::chrono::microseconds(RelativeTime(Interval->QuadPart) / 10));
     return STATUS_SUCCESS;
 }
 

@@ -31,13 +31,22 @@ struct IrpTrack {
     std::vector<bool> propagated;
     std::function<void(PIRP)> onTop;
     PVOID systemBuffer = nullptr;  // model-owned buffer of a built METHOD_BUFFERED request
-    // A completion routine of this IRP is running on routineThread. Another thread that
-    // touches the IRP through the I/O manager waits until it has returned, because only its
-    // result says who owns the IRP; the routine's own thread may free it (deferred until the
-    // routine returns STATUS_MORE_PROCESSING_REQUIRED).
-    bool routineActive = false;
-    std::thread::id routineThread;
-    bool freeRequested = false;
+    // Completion routines of this IRP that have not returned yet, on any thread. Windows waits
+    // for none of them: once a routine has handed the IRP on (an event, a list), its new owner
+    // may free, reuse, resend or complete it at once, and the routine must then return
+    // STATUS_MORE_PROCESSING_REQUIRED without touching it again. `taken` counts such takes
+    // while a routine runs, so the walk can tell when a routine let completion go on over an
+    // IRP that is no longer its own.
+    int routinesRunning = 0;
+    uint64_t taken = 0;
+    const char* takenBy = nullptr;
+    // The driver that allocated or built the IRP (null for the model's managers): the owner
+    // while no stack location holds it.
+    PDRIVER_OBJECT originator = nullptr;
+    // The driver that owns the IRP now: the one whose dispatch routine IoCallDriver called
+    // last, or whose completion routine the walk called last; `holder` is its device.
+    PDRIVER_OBJECT owner = nullptr;
+    PDEVICE_OBJECT holder = nullptr;
 };
 
 struct DeviceTrack {
@@ -61,6 +70,7 @@ struct DriverTrack {
 
 struct PoolBlock {
     size_t size = 0;
+    bool paged = false;  // PagedPool (any paged type): never touched at DISPATCH_LEVEL
     ULONG tag = 0;
     const void* site = nullptr;
     PDRIVER_OBJECT driver = nullptr;  // the driver on whose behalf it was allocated
@@ -86,6 +96,7 @@ struct World {
     // here nothing else can be placed at it, so freedPool never names live memory.
     std::deque<std::pair<void*, size_t>> poolQuarantine;  // block, bytes
     std::map<std::u16string, InterfaceEntry> interfaces;  // key: lower-cased link name
+    std::map<std::pair<PDEVICE_OBJECT, UCHAR>, uint64_t> pnpAtPdo;  // PnP requests a PDO received, by minor
     uint64_t nextIrpId = 1;
     uint64_t nextPoolSeq = 1;
     uint32_t nextDeviceNumber = 1;
@@ -98,7 +109,7 @@ void ReleaseQuarantined(void* p, size_t bytes);
 // Driver-routine frames on the current thread: what the verifier checks when a dispatch
 // routine returns, and whom pool is attributed to.
 struct Frame {
-    enum class Kind { Dispatch, Completion, AddDevice, DriverEntry, Unload, Cancel, Model };
+    enum class Kind { Dispatch, Completion, AddDevice, DriverEntry, Unload, Cancel, Dpc, Model };
     Kind kind = Kind::Model;
     PIRP irp = nullptr;
     std::shared_ptr<IrpTrack> track;
@@ -123,11 +134,30 @@ inline Frame MakeFrame(Frame::Kind kind, PIRP irp, std::shared_ptr<IrpTrack> tra
     f.driver = device != nullptr ? device->DriverObject : nullptr;
     return f;
 }
+// The routine watchdog (watchdog.cpp): a driver routine that has not returned within the
+// watchdog's limit is a bug check naming it and its request, whether it spins or blocks.
+uint64_t EnterRoutine(const Frame& f);
+void LeaveRoutine(uint64_t token);
+// A driver routine's frame for as long as it runs. On leaving: the routine must return at the
+// IRQL it was called at (a cancel routine is checked by IoCancelIrp, since it returns at the
+// IRQL of the cancel spin lock's acquirer).
 struct FrameScope {
-    explicit FrameScope(Frame* f) { Frames().push_back(f); }
-    ~FrameScope() { Frames().pop_back(); }
+    explicit FrameScope(Frame* f) : frame_(f), irql_(KeGetCurrentIrql()), token_(EnterRoutine(*f)) {
+        Frames().push_back(f);
+    }
+    ~FrameScope() {
+        Frames().pop_back();
+        LeaveRoutine(token_);
+        if (frame_->kind != Frame::Kind::Cancel && KeGetCurrentIrql() != irql_) IrqlChanged();
+    }
     FrameScope(const FrameScope&) = delete;
     FrameScope& operator=(const FrameScope&) = delete;
+
+private:
+    [[noreturn]] void IrqlChanged() const;
+    Frame* frame_;
+    KIRQL irql_;
+    uint64_t token_;
 };
 // The driver and device on whose behalf the current thread runs (from the innermost frame).
 PDRIVER_OBJECT CurrentDriver();
@@ -154,6 +184,10 @@ void RequireLiveDevice(PDEVICE_OBJECT d, const char* api);
 void WaitWithWatchdog(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                       const std::function<bool()>& ready, const char* what);
 
+// The IRQL limit of a platform call, from one table (irql.cpp): bug check when the calling
+// thread is above it.
+void RequireIrql(const char* api);
+
 void ResetIrql();
 void ResetPnp();
 void StopDpcThread();
@@ -178,6 +212,9 @@ NTSTATUS LockUserBuffer(PVOID userAddress, ULONG length, LOCK_OPERATION op, PMDL
 // What completion of a user request does with its MDLs: unlock and free every MDL on the
 // Irp->MdlAddress chain (bug check if one of them is not a locked MDL from IoAllocateMdl).
 void ReleaseRequestMdls(PIRP irp);
+// True when the MDL (for a partial MDL, its source) was locked for IoReadAccess only: its pages
+// may be read from but not written into.
+bool LockedForReadOnly(PMDL mdl);
 // MDLs from IoAllocateMdl still live, one line each; empty when there are none.
 std::string DescribeLiveMdls();
 // Forgets every MDL (ResetWorld).

@@ -59,26 +59,47 @@ void Scrub(PIO_STACK_LOCATION s, bool keepControlError) {
     s->Control = keepControlError ? static_cast<UCHAR>(s->Control & SL_ERROR_RETURNED) : 0;
 }
 
-std::condition_variable& RoutineCv() {
-    static std::condition_variable cv;
-    return cv;
+// Notes that `api` takes the IRP over. Returns true when a completion routine of the IRP has
+// not returned yet: the take is sound only if that routine returns
+// STATUS_MORE_PROCESSING_REQUIRED, which the walk checks when it does.
+bool NoteTake(const std::shared_ptr<IrpTrack>& t, const char* api) {
+    std::lock_guard<std::mutex> g(TableLock());
+    if (t->routinesRunning == 0) return false;
+    ++t->taken;
+    t->takenBy = api;
+    return true;
 }
 
-// Waits until no completion routine of this IRP runs on another thread. Returns true when one
-// runs on the calling thread itself.
-bool SettleRoutine(const std::shared_ptr<IrpTrack>& t) {
-    std::unique_lock<std::mutex> l(TableLock());
-    if (t->routineActive && t->routineThread == std::this_thread::get_id()) return true;
-    WaitWithWatchdog(l, RoutineCv(), [&] { return !t->routineActive; }, "a completion routine to return");
-    return false;
+// Gives the IRP to `device`'s driver (nullptr: back to its originator).
+void SetOwner(IrpTrack& t, PDEVICE_OBJECT device) {
+    t.holder = device;
+    t.owner = device != nullptr ? device->DriverObject : t.originator;
 }
 
-// Frames are matched by the IRP's record, not its address: an IRP may be freed while a dispatch
-// routine that handled it still runs, and a new IRP may then get the same address.
-Frame* FindDispatchFrame(const std::shared_ptr<IrpTrack>& t, int location) {
+// Only the driver that owns the IRP may pass it on, complete it or set its cancel routine. A
+// driver that passed it down owns it again only when its completion routine runs. Calls from
+// the model's own threads (no driver routine on the stack) are not checked.
+void RequireOwner(const std::shared_ptr<IrpTrack>& t, const char* api) {
+    PDRIVER_OBJECT caller = CurrentDriver();
+    if (caller == nullptr) return;
+    std::string msg;
+    {
+        std::lock_guard<std::mutex> g(TableLock());
+        if (t->owner == nullptr || t->owner == caller) return;
+        DeviceTrack* held = FindDevice(t->holder);
+        auto drv = W().drivers.find(caller);
+        msg = std::string(api) + " by " + (drv != W().drivers.end() ? drv->second.name : std::string("a driver")) +
+              " on an IRP that " + (held != nullptr ? held->name : std::string("another driver")) +
+              " holds: the caller passed it down (or never had it) and has not got it back";
+    }
+    IoViolation("IrpNotOwned", msg);
+}
+
+// Frames are matched by the IRP's identity: a freed IRP's address may come back as a new one.
+Frame* FindDispatchFrame(const std::shared_ptr<IrpTrack>& track, int location) {
     auto& f = Frames();
     for (auto it = f.rbegin(); it != f.rend(); ++it) {
-        if ((*it)->kind == Frame::Kind::Dispatch && (*it)->track == t && (*it)->location == location) return *it;
+        if ((*it)->kind == Frame::Kind::Dispatch && (*it)->track == track && (*it)->location == location) return *it;
     }
     return nullptr;
 }
@@ -101,6 +122,10 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     t->propagated.assign(static_cast<size_t>(stackSize) + 2, false);
     std::lock_guard<std::mutex> g(TableLock());
     t->id = W().nextIrpId++;
+    t->originator = origin == IrpOrigin::Allocated || origin == IrpOrigin::BuiltIoctl || origin == IrpOrigin::BuiltFsd
+                        ? CurrentDriver()
+                        : nullptr;
+    t->owner = t->originator;
     W().freedIrps.erase(irp);
     W().irps[irp] = t;
     ++W().summary.irpsAllocated;
@@ -270,25 +295,23 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
+    RequireIrql("IoAllocateIrp");
     if (faults::ShouldFail(FaultKind::AllocateIrp, __builtin_return_address(0))) return nullptr;
     return NewIrp(StackSize, IrpOrigin::Allocated);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+    RequireIrql("IoFreeIrp");
     auto t = RequireIrp(Irp, "IoFreeIrp");
-    bool insideOwnRoutine = SettleRoutine(t);
     if (t->origin != IrpOrigin::Allocated) {
         IoViolation("FreeThreadedIrp", "IoFreeIrp on an IRP that the I/O manager owns (" +
                                            DescribeIrp(Irp) + "); it is freed when it completes");
     }
-    if (insideOwnRoutine) {
-        // Freeing from the IRP's own completion routine is sound only if that routine then
-        // returns STATUS_MORE_PROCESSING_REQUIRED; the walk frees it when it does.
-        std::lock_guard<std::mutex> g(TableLock());
-        t->freeRequested = true;
-        return;
-    }
-    if (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing) {
+    // Freed at once even while a completion routine of it runs (its own or one on another
+    // thread that handed it on): a later touch by that routine is a use-after-free, as on
+    // Windows, and the walk bug-checks unless the routine returns MORE_PROCESSING_REQUIRED.
+    if (!NoteTake(t, "IoFreeIrp") &&
+        (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing)) {
         std::string d;
         {
             std::lock_guard<std::mutex> g(TableLock());
@@ -301,14 +324,15 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     auto t = RequireIrp(Irp, "IoReuseIrp");
-    SettleRoutine(t);
-    if (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing) {
+    if (!NoteTake(t, "IoReuseIrp") &&
+        (t->state == IrpTrack::State::InFlight || t->state == IrpTrack::State::Completing)) {
         IoViolation("ReuseIrpInFlight", "IoReuseIrp on an IRP still in flight");
     }
     InitIrp(Irp, Irp->StackCount, Irp->AllocationFlags);
     Irp->IoStatus.Status = Status;
     std::lock_guard<std::mutex> g(TableLock());
     t->state = IrpTrack::State::Idle;
+    SetOwner(*t, nullptr);
     ResetLocations(*t, t->stackCount + 1);
 }
 
@@ -316,9 +340,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
-    if (KeGetCurrentIrql() > APC_LEVEL) {
-        BugCheck(kBugIrqlNotLessOrEqual, "BuildIoctlIrql", "IoBuildDeviceIoControlRequest above APC_LEVEL");
-    }
+    RequireIrql("IoBuildDeviceIoControlRequest");
     RequireLiveDevice(DeviceObject, "IoBuildDeviceIoControlRequest");
     if (faults::ShouldFail(FaultKind::BuildIoctl, __builtin_return_address(0))) return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, IrpOrigin::BuiltIoctl);
@@ -358,9 +380,11 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireIrql("IoCallDriver");
     auto t = RequireIrp(Irp, "IoCallDriver");
-    SettleRoutine(t);
     RequireLiveDevice(DeviceObject, "IoCallDriver");
+    RequireOwner(t, "IoCallDriver");
+    NoteTake(t, "IoCallDriver");
     if (__atomic_load_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), __ATOMIC_SEQ_CST) != nullptr) {
         IoViolation("CallDriverWithCancelRoutine", "IoCallDriver on an IRP that still has a cancel routine");
     }
@@ -386,6 +410,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         std::lock_guard<std::mutex> g(TableLock());
         t->state = IrpTrack::State::InFlight;
+        SetOwner(*t, DeviceObject);
+        DeviceTrack* target = FindDevice(DeviceObject);
+        if (stack->MajorFunction == IRP_MJ_PNP && target != nullptr && target->isPdo) {
+            ++W().pnpAtPdo[{DeviceObject, stack->MinorFunction}];
+        }
         ResetLocations(*t, f.location);
         ++W().summary.callsDriver;
     }
@@ -406,8 +435,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
     auto t = RequireIrp(Irp, "IoCompleteRequest");
-    SettleRoutine(t);
-    if (t->state == IrpTrack::State::Completing || Irp->CurrentLocation > Irp->StackCount) {
+    RequireOwner(t, "IoCompleteRequest");
+    // While a completion routine of the IRP runs the walk is stopped there, not under way: the
+    // routine may have handed the IRP to this caller.
+    const bool routineRuns = NoteTake(t, "IoCompleteRequest");
+    if ((t->state == IrpTrack::State::Completing && !routineRuns) || Irp->CurrentLocation > Irp->StackCount) {
         BugCheck(kBugMultipleIrpComplete, "MultipleIrpComplete",
                  "IoCompleteRequest on an IRP whose completion is already under way or done");
     }
@@ -421,9 +453,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (status == STATUS_PENDING || static_cast<ULONG>(status) == 0xFFFFFFFFu) {
         IoViolation("CompletedWithPendingStatus", "IRP completed with status " + StatusName(status));
     }
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        BugCheck(kBugIrqlNotLessOrEqual, "CompleteAboveDispatch", "IoCompleteRequest above DISPATCH_LEVEL");
-    }
+    RequireIrql("IoCompleteRequest");
     if (Frame* f = FindDispatchFrame(t, Irp->CurrentLocation)) {
         f->completedHere = true;
         f->completedStatus = status;
@@ -471,33 +501,37 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         scrubLock.unlock();
         PDEVICE_OBJECT dev = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         Frame f = MakeFrame(Frame::Kind::Completion, Irp, t, Irp->CurrentLocation, dev);
+        uint64_t takenBefore;
         {
             std::lock_guard<std::mutex> g(TableLock());
-            t->routineActive = true;
-            t->routineThread = std::this_thread::get_id();
+            ++t->routinesRunning;
+            takenBefore = t->taken;
+            SetOwner(*t, dev);
+            if (atTop) f.driver = t->originator;
         }
         NTSTATUS result;
         {
             FrameScope scope(&f);
             result = routine(dev, Irp, context);
         }
-        bool freeNow;
+        const char* takenBy = nullptr;
         {
             std::lock_guard<std::mutex> g(TableLock());
-            t->routineActive = false;
-            if (result == STATUS_MORE_PROCESSING_REQUIRED && t->state == IrpTrack::State::Completing) {
+            --t->routinesRunning;
+            if (t->taken != takenBefore) takenBy = t->takenBy;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED && takenBy == nullptr &&
+                t->state == IrpTrack::State::Completing) {
                 t->state = IrpTrack::State::Stopped;
             }
-            freeNow = t->freeRequested;
-            RoutineCv().notify_all();
         }
-        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            if (freeNow) Release(Irp);
-            return;
-        }
-        if (freeNow) {
-            IoViolation("FreedIrpCompletionContinued",
-                        "a completion routine freed its IRP but let completion go on");
+        // After STATUS_MORE_PROCESSING_REQUIRED the IRP belongs to whoever the routine gave it
+        // to (it may be freed already): the walk touches it no more.
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+        if (takenBy != nullptr) {
+            BugCheck(kBugMultipleIrpComplete, "IrpTakenWhileRoutineRan",
+                     std::string(takenBy) +
+                         " took the IRP while its completion routine was running, and the routine then "
+                         "let completion go on over an IRP that was no longer its own");
         }
         if (!atTop && Irp->PendingReturned &&
             !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED)) {
@@ -510,8 +544,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    RequireIrql("IoCancelIrp");
     auto t = RequireIrp(Irp, "IoCancelIrp");
-    SettleRoutine(t);
     KIRQL old;
     IoAcquireCancelSpinLock(&old);
     Irp->Cancel = TRUE;
@@ -536,7 +570,18 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
         BugCheck(kBugDriverVerifierViolation, "CancelRoutineKeptLock",
                  "a cancel routine returned without IoReleaseCancelSpinLock");
     }
+    if (KeGetCurrentIrql() != old) {
+        BugCheck(kBugIrqlNotLessOrEqual, "RoutineIrqlChanged",
+                 "a cancel routine returned at IRQL " + std::to_string(KeGetCurrentIrql()) + " instead of " +
+                     std::to_string(old) + ", the IRQL its IoReleaseCancelSpinLock(Irp->CancelIrql) restores");
+    }
     return TRUE;
+}
+
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    RequireOwner(RequireIrp(Irp, "IoSetCancelRoutine"), "IoSetCancelRoutine");
+    return reinterpret_cast<PDRIVER_CANCEL>(__atomic_exchange_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                                                reinterpret_cast<PVOID>(CancelRoutine), __ATOMIC_SEQ_CST));
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {

@@ -1,14 +1,20 @@
 // IRQL per thread, spin locks and the DPC thread.
 #include "internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
+#include <string_view>
 #include <thread>
 
 namespace sim {
 namespace detail {
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// Spin locks the thread holds, in acquisition order (a processor's, on Windows).
+thread_local std::vector<PKSPIN_LOCK> t_held;
+
+bool HeldHere(PKSPIN_LOCK lock) { return std::find(t_held.begin(), t_held.end(), lock) != t_held.end(); }
 
 struct DpcQueue {
     std::mutex m;
@@ -34,10 +40,11 @@ void DpcThreadMain() {
         d.running = true;
         l.unlock();
         t_irql = DISPATCH_LEVEL;
-        fn();
-        if (t_irql != DISPATCH_LEVEL) {
-            BugCheck(kBugIrqlNotLessOrEqual, "DpcIrqlChanged",
-                     "a DPC returned at IRQL " + std::to_string(t_irql) + " instead of DISPATCH_LEVEL");
+        {
+            Frame f;  // watched, and checked to return at DISPATCH_LEVEL
+            f.kind = Frame::Kind::Dpc;
+            FrameScope scope(&f);
+            fn();
         }
         t_irql = PASSIVE_LEVEL;
         l.lock();
@@ -47,7 +54,50 @@ void DpcThreadMain() {
 }
 }  // namespace
 
-void ResetIrql() { t_irql = PASSIVE_LEVEL; }
+namespace {
+// The highest IRQL at which each platform call may be made, as the WDK documents it.
+struct IrqlLimit {
+    const char* api;
+    KIRQL highest;
+};
+constexpr IrqlLimit kIrqlLimits[] = {
+    {"IoCreateDevice", PASSIVE_LEVEL},
+    {"IoDeleteDevice", PASSIVE_LEVEL},
+    {"IoAttachDeviceToDeviceStack", PASSIVE_LEVEL},
+    {"IoDetachDevice", PASSIVE_LEVEL},
+    {"IoRegisterDeviceInterface", PASSIVE_LEVEL},
+    {"IoSetDeviceInterfaceState", PASSIVE_LEVEL},
+    {"IoBuildDeviceIoControlRequest", APC_LEVEL},
+    {"ExAllocatePoolWithTag(PagedPool)", APC_LEVEL},
+    {"ExFreePool(PagedPool)", APC_LEVEL},
+    {"PAGED_CODE", APC_LEVEL},
+    {"IoCallDriver", DISPATCH_LEVEL},
+    {"IoAllocateIrp", DISPATCH_LEVEL},
+    {"IoFreeIrp", DISPATCH_LEVEL},
+    {"IoCancelIrp", DISPATCH_LEVEL},
+    {"IoCompleteRequest", DISPATCH_LEVEL},
+    {"ExAllocatePoolWithTag", DISPATCH_LEVEL},
+    {"ExFreePool", DISPATCH_LEVEL},
+};
+}  // namespace
+
+void RequireIrql(const char* api) {
+    for (const IrqlLimit& l : kIrqlLimits) {
+        if (std::string_view(l.api) != api) continue;
+        if (t_irql > l.highest) {
+            BugCheck(kBugIrqlNotLessOrEqual, "IrqlTooHigh",
+                     std::string(api) + " at IRQL " + std::to_string(t_irql) + "; at most " +
+                         std::to_string(l.highest) + " is allowed");
+        }
+        return;
+    }
+    BugCheck(kBugDriverVerifierViolation, "ModelIrqlTable", std::string(api) + " has no IRQL limit in the table");
+}
+
+void ResetIrql() {
+    t_irql = PASSIVE_LEVEL;
+    t_held.clear();
+}
 
 void StopDpcThread() {
     DpcQueue& d = Dpcs();
@@ -120,6 +170,10 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
         BugCheck(kBugIrqlNotLessOrEqual, "IrqlNotLessOrEqual",
                  "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(t_irql));
     }
+    if (NewIrql < DISPATCH_LEVEL && !t_held.empty()) {
+        BugCheck(kBugIrqlNotLessOrEqual, "IrqlLoweredWithSpinLockHeld",
+                 "IRQL lowered to " + std::to_string(NewIrql) + " while the thread holds a spin lock");
+    }
     t_irql = NewIrql;
 }
 
@@ -130,13 +184,23 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         BugCheck(kBugIrqlNotLessOrEqual, "SpinLockBelowDispatch",
                  "KeAcquireSpinLockAtDpcLevel called below DISPATCH_LEVEL");
     }
+    if (HeldHere(SpinLock)) {
+        BugCheck(kBugDriverVerifierViolation, "SpinLockRecursion",
+                 "a spin lock acquired again by the thread that holds it (it would spin forever)");
+    }
     while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) std::this_thread::yield();
+    t_held.push_back(SpinLock);
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0) {
         BugCheck(kBugDriverVerifierViolation, "SpinLockNotHeld", "releasing a spin lock that is not held");
     }
+    if (!HeldHere(SpinLock)) {
+        BugCheck(kBugDriverVerifierViolation, "SpinLockReleasedByOtherThread",
+                 "releasing a spin lock that another thread (processor) holds");
+    }
+    t_held.erase(std::find(t_held.begin(), t_held.end(), SpinLock));
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 

@@ -178,6 +178,17 @@ void Destroy(PMDL mdl) {
 
 }  // namespace
 
+bool LockedForReadOnly(PMDL mdl) {
+    std::lock_guard<std::mutex> g(T().m);
+    // A partial MDL describes its source's pages: the source's lock says how they may be used.
+    for (int depth = 0; mdl != nullptr && depth < 64; ++depth) {
+        auto it = T().live.find(mdl);
+        if (it == T().live.end() || it->second.parent == nullptr) break;
+        mdl = it->second.parent;
+    }
+    return mdl != nullptr && (mdl->MdlFlags & MDL_PAGES_LOCKED) != 0 && (mdl->MdlFlags & MDL_WRITE_OPERATION) == 0;
+}
+
 NTSTATUS LockUserBuffer(PVOID userAddress, ULONG length, LOCK_OPERATION op, PMDL* result) {
     *result = nullptr;
     if (TooLong(userAddress, length)) return STATUS_INSUFFICIENT_RESOURCES;

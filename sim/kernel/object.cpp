@@ -239,6 +239,7 @@ extern "C" {
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+    RequireIrql("IoCreateDevice");
     *DeviceObject = nullptr;
     if (faults::ShouldFail(FaultKind::CreateDevice, __builtin_return_address(0))) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -273,6 +274,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    RequireIrql("IoDeleteDevice");
     RequireLiveDevice(DeviceObject, "IoDeleteDevice");
     std::string problem;
     {
@@ -313,6 +315,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    RequireIrql("IoAttachDeviceToDeviceStack");
     RequireLiveDevice(SourceDevice, "IoAttachDeviceToDeviceStack");
     RequireLiveDevice(TargetDevice, "IoAttachDeviceToDeviceStack");
     if (faults::ShouldFail(FaultKind::AttachDevice, __builtin_return_address(0))) return nullptr;
@@ -329,6 +332,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    RequireIrql("IoDetachDevice");
     RequireLiveDevice(TargetDevice, "IoDetachDevice");
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (above == nullptr) {
@@ -350,6 +354,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+    RequireIrql("IoRegisterDeviceInterface");
     RequireLiveDevice(PhysicalDeviceObject, "IoRegisterDeviceInterface");
     const void* site = __builtin_return_address(0);
     std::u16string link;
@@ -382,6 +387,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
 }
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    RequireIrql("IoSetDeviceInterfaceState");
     if (faults::ShouldFail(FaultKind::SetInterfaceState, __builtin_return_address(0))) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -122,6 +122,25 @@ size_t OpenFiles(PDEVICE_OBJECT pdo) {
     return it == Files().end() ? 0 : it->second;
 }
 
+uint64_t ReachedPdo(PDEVICE_OBJECT pdo, UCHAR minor) {
+    std::lock_guard<std::mutex> g(detail::TableLock());
+    auto it = detail::W().pnpAtPdo.find({pdo, minor});
+    return it == detail::W().pnpAtPdo.end() ? 0 : it->second;
+}
+
+// START (when it succeeds) and REMOVE must have reached the PDO: every driver of the stack
+// passes them down, and the bus driver's part of them is not optional.
+RequestResult SendToPdo(PDEVICE_OBJECT pdo, UCHAR minor, const char* what) {
+    const uint64_t before = ReachedPdo(pdo, minor);
+    RequestResult r = Send(pdo, minor);
+    if ((NT_SUCCESS(r.status) || minor == IRP_MN_REMOVE_DEVICE) && ReachedPdo(pdo, minor) == before) {
+        BugCheck(kBugPnpDetected, "PnpNotPassedToPdo",
+                 std::string(what) + " completed with " + StatusName(r.status) +
+                     " without being passed down to the physical device object");
+    }
+    return r;
+}
+
 // A cancel (of a stop or a removal) may not fail.
 RequestResult SendCancel(PDEVICE_OBJECT pdo, UCHAR minor, const char* what) {
     RequestResult r = Send(pdo, minor);
@@ -136,7 +155,7 @@ RequestResult Remove(PDEVICE_OBJECT pdo) {
                      std::to_string(OpenFiles(pdo)) + " still open)");
     }
     PDEVICE_OBJECT fdo = TopOfStack(pdo);
-    RequestResult r = Send(pdo, IRP_MN_REMOVE_DEVICE);
+    RequestResult r = SendToPdo(pdo, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE");
     RequireSuccess(r, "IRP_MN_REMOVE_DEVICE");
     if (DeviceExists(fdo) && fdo != pdo) {
         BugCheck(kBugPnpDetected, "RemoveLeftDevice",
@@ -145,12 +164,26 @@ RequestResult Remove(PDEVICE_OBJECT pdo) {
     return r;
 }
 
+// What Windows asks a device that has just started: its capabilities again, its PnP state and
+// its bus relations. A relations list a driver returns belongs to the PnP manager, which frees it.
+void AfterStart(PDEVICE_OBJECT pdo) {
+    DEVICE_CAPABILITIES caps;
+    QueryCapabilities(pdo, &caps);
+    Send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    RequestResult relations = Send(pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                   [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; });
+    if (NT_SUCCESS(relations.status) && relations.information != 0) {
+        ExFreePool(reinterpret_cast<PVOID>(relations.information));
+    }
+}
+
 StartResult Start(PDEVICE_OBJECT pdo) {
     StartResult r;
-    r.start = Send(pdo, IRP_MN_START_DEVICE);
+    r.start = SendToPdo(pdo, IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE");
+    if (NT_SUCCESS(r.start.status)) AfterStart(pdo);
     if (!NT_SUCCESS(r.start.status)) {
         r.removed = true;
-        r.remove = Send(pdo, IRP_MN_REMOVE_DEVICE);
+        r.remove = SendToPdo(pdo, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE after a failed start");
         RequireSuccess(r.remove, "IRP_MN_REMOVE_DEVICE after a failed start");
     }
     return r;
@@ -165,7 +198,8 @@ RebalanceResult Rebalance(PDEVICE_OBJECT pdo) {
     }
     r.stopped = true;
     r.stop = Send(pdo, IRP_MN_STOP_DEVICE);
-    r.restart.start = Send(pdo, IRP_MN_START_DEVICE);
+    r.restart.start = SendToPdo(pdo, IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE after a stop");
+    if (NT_SUCCESS(r.restart.start.status)) AfterStart(pdo);
     if (!NT_SUCCESS(r.restart.start.status)) {
         RequireSuccess(Send(pdo, IRP_MN_SURPRISE_REMOVAL), "IRP_MN_SURPRISE_REMOVAL after a failed restart");
         if (OpenFiles(pdo) == 0) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -33,9 +34,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site, FaultK
     if (bytes == 0) {
         BugCheck(kBugDriverVerifierViolation, "ZeroSizedAllocation", "a pool allocation of zero bytes");
     }
-    if ((type & 1) != 0 && KeGetCurrentIrql() > APC_LEVEL) {
-        BugCheck(kBugIrqlNotLessOrEqual, "PagedPoolAtDispatch", "paged pool allocated above APC_LEVEL");
-    }
+    const bool paged = (type & 1) != 0;  // PagedPool and its variants are the odd types
+    RequireIrql(paged ? "ExAllocatePoolWithTag(PagedPool)" : "ExAllocatePoolWithTag");
     if (faults::ShouldFail(kind, site)) return nullptr;
     void* p = std::malloc(bytes);
     if (p == nullptr) return nullptr;
@@ -45,6 +45,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* site, FaultK
     w.freedPool.erase(p);
     PoolBlock b;
     b.size = bytes;
+    b.paged = paged;
     b.tag = tag;
     b.site = site;
     b.driver = CurrentDriver();
@@ -84,6 +85,10 @@ void Free(PVOID p, ULONG tag, bool checkTag) {
             rule = twice ? "DoubleFree" : "FreeForeignPointer";
             msg = "pool block " + Hex(reinterpret_cast<uintptr_t>(p)) +
                   (twice ? " freed twice" : " is not the start of a live pool block");
+        } else if (KeGetCurrentIrql() > (it->second.paged ? APC_LEVEL : DISPATCH_LEVEL)) {
+            rule = "IrqlTooHigh";
+            msg = std::string(it->second.paged ? "paged" : "nonpaged") + " pool freed at IRQL " +
+                  std::to_string(KeGetCurrentIrql());
         } else if (checkTag && it->second.tag != tag) {
             rule = "FreeWithWrongTag";
             msg = "block " + Hex(reinterpret_cast<uintptr_t>(p)) + " has tag '" + TagText(it->second.tag) +
@@ -102,7 +107,7 @@ void Free(PVOID p, ULONG tag, bool checkTag) {
             ++w.summary.poolFrees;
         }
     }
-    if (rule != nullptr) BugCheck(kBugBadPoolCaller, rule, msg);
+    if (rule != nullptr) BugCheck(std::string_view(rule) == "IrqlTooHigh" ? kBugIrqlNotLessOrEqual : kBugBadPoolCaller, rule, msg);
     ReleaseQuarantined(release.first, release.second);
 }
 }  // namespace
@@ -140,5 +145,9 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, Tag, true); }
 
 VOID NTAPI ExFreePool(PVOID P) { Free(P, 0, false); }
+
+// What PAGED_CODE() expands to in the model: code in a pageable section runs at most at
+// APC_LEVEL.
+VOID NTAPI KwsimPagedCode(VOID) { RequireIrql("PAGED_CODE"); }
 
 }  // extern "C"

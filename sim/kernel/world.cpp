@@ -94,9 +94,12 @@ void SetWatchdogMilliseconds(uint32_t ms) { g_watchdogMs = ms; }
 uint32_t WatchdogMilliseconds() {
     uint32_t ms = g_watchdogMs;
     if (ms != 0) return ms;
-    const char* env = std::getenv("KWSIM_WATCHDOG_MS");
-    if (env != nullptr && std::atoi(env) > 0) return static_cast<uint32_t>(std::atoi(env));
-    return 20000;
+    // Read once: every wait asks, and the environment does not change under a run.
+    static const uint32_t fromEnvironment = [] {
+        const char* env = std::getenv("KWSIM_WATCHDOG_MS");
+        return env != nullptr && std::atoi(env) > 0 ? static_cast<uint32_t>(std::atoi(env)) : 20000u;
+    }();
+    return fromEnvironment;
 }
 
 VerifierSummary Summary() {

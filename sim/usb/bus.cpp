@@ -2,8 +2,12 @@
 
 #include "kernel/internal.h"
 #include "usb/status.h"
+#include "usb/urb_checks.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <utility>
 
 namespace sim::usb {
@@ -31,8 +35,32 @@ DEVICE_CAPABILITIES DefaultCapabilities() {
 }
 }  // namespace
 
+namespace {
+// The order in which an ABORT_PIPE (or a configuration change that closes pipes) completes
+// relative to the transfers it cancels, for every bus of this run: chosen at random per run,
+// since a driver must cope with both, and printed with its seed so a failing run can be
+// repeated (KWSIM_SEED=N); KWSIM_ABORT_ORDER=transfers-first or request-first fixes it.
+AbortOrder RunAbortOrder() {
+    static const AbortOrder order = [] {
+        const char* fixed = std::getenv("KWSIM_ABORT_ORDER");
+        if (fixed != nullptr && std::string(fixed) == "transfers-first") return AbortOrder::TransfersFirst;
+        if (fixed != nullptr && std::string(fixed) == "request-first") return AbortOrder::RequestFirst;
+        const char* seedText = std::getenv("KWSIM_SEED");
+        const unsigned long seed = seedText != nullptr ? std::strtoul(seedText, nullptr, 10) : std::random_device{}();
+        const AbortOrder o = std::mt19937(static_cast<uint32_t>(seed))() % 2 == 0 ? AbortOrder::TransfersFirst
+                                                                                  : AbortOrder::RequestFirst;
+        std::fprintf(stderr, "kwsim: seed %lu: ABORT_PIPE completes %s (KWSIM_SEED=%lu repeats it)\n", seed,
+                     o == AbortOrder::TransfersFirst ? "after the transfers it cancels" : "before the transfers it cancels",
+                     seed);
+        return o;
+    }();
+    return order;
+}
+}  // namespace
+
 BusDevice::BusDevice(const std::string& instanceId, std::shared_ptr<Device> device)
     : instanceId_(instanceId), caps_(DefaultCapabilities()), device_(std::move(device)) {
+    abortOrder_ = RunAbortOrder();
     driver_ = CreateModelDriver("usbhub");
     driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
@@ -72,7 +100,7 @@ void BusDevice::SetScript(Script s) {
 
 std::vector<TraceEntry> BusDevice::Trace() const {
     std::lock_guard<std::mutex> g(m_);
-    return trace_;
+    return {trace_.begin(), trace_.end()};
 }
 
 void BusDevice::ClearTrace() {
@@ -296,12 +324,18 @@ VOID NTAPI BusDevice::CancelPending(PDEVICE_OBJECT device, PIRP irp) {
         p = *it;
         self->pending_.erase(it);
     }
-    self->CompleteCancelled({p});
+    // As a host controller does: the transfer is unlinked here, and completes later from the
+    // controller's DPC, at DISPATCH_LEVEL, on another thread than the canceller's.
+    QueueDpc([self, p] { self->CompleteCancelled({p}); });
 }
 
 size_t BusDevice::Record(const TraceEntry& e) {
     std::lock_guard<std::mutex> g(m_);
     trace_.push_back(e);
+    if (trace_.size() > kTraceLimit) {
+        trace_.pop_front();
+        ++traceCleared_;
+    }
     return traceCleared_ + trace_.size() - 1;
 }
 
@@ -483,6 +517,7 @@ NTSTATUS BusDevice::DefaultDispatch(PIRP irp, PIO_STACK_LOCATION s, size_t trace
     switch (s->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB: {
             auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+            stack::CheckDriverRange(urb, sizeof(struct _URB_HEADER), "the URB");
             const USHORT f = urb->UrbHeader.Function;
             if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
                 BugCheck(kBugIrqlNotLessOrEqual, "UrbIrql", UrbFunctionName(f) + " submitted above DISPATCH_LEVEL");

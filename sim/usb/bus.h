@@ -49,7 +49,8 @@ struct Answer {
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;  // written to a URB's header
     ULONG_PTR information = 0;
     // Hold: the request gets a cancel routine, as the USB stack gives every queued URB;
-    // IoCancelIrp then completes it with STATUS_CANCELLED (USBD_STATUS_CANCELED).
+    // its cancel routine unlinks it and queues its completion with STATUS_CANCELLED
+    // (USBD_STATUS_CANCELED) to the DPC thread.
     bool cancelable = true;
     // Runs at completion time, before `effect`, and may change status, usbdStatus and
     // information (the outcome of a transfer is known only when it runs).
@@ -375,7 +376,9 @@ private:
     UCHAR configurationValue_ = 0;
     std::vector<std::pair<UCHAR, UCHAR>> settings_;  // interface number, alternate setting
     Script script_;
-    std::vector<TraceEntry> trace_;
+    // The newest kTraceLimit requests: a long run (a fuzzer's) keeps a bounded trace.
+    static constexpr size_t kTraceLimit = 10000;
+    std::deque<TraceEntry> trace_;
     size_t traceCleared_ = 0;  // entries dropped by ClearTrace; trace indexes count them
     std::list<Pending> pending_;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;

@@ -6,6 +6,9 @@
 // validated, scheduled and moved in usb/isoch.cpp. Either completes inline or from the DPC
 // thread.
 //
+// The direction of a bulk or interrupt transfer is its endpoint's; the transfer flag is not
+// consulted, as on Windows.
+//
 // Errors: every status the engine ends a transfer with in the 0xC0000000 range leaves the host
 // pipe halted (that is what the high bits of a USBD status say), and every later transfer on
 // the pipe fails with USBD_STATUS_ENDPOINT_HALTED until SYNC_RESET_PIPE(_AND_CLEAR_STALL).
@@ -43,19 +46,31 @@ NTSTATUS BusDevice::SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex) {
             refused = Fail(USBD_STATUS_INVALID_PIPE_HANDLE);
         } else if (p.pipe->state.type != UsbdPipeTypeBulk && p.pipe->state.type != UsbdPipeTypeInterrupt) {
             refused = Fail(USBD_STATUS_INVALID_PARAMETER);
+        } else if (p.pipe->state.maximumPacketSize == 0) {
+            // An endpoint that declares no packet size moves nothing: no transfer can end on it.
+            refused = Fail(USBD_STATUS_INVALID_PARAMETER);
         } else {
-            // Windows moves data in the pipe's direction whatever the flag says; a flag that
-            // disagrees is a driver bug that would be lucky there, so it is refused here.
+            // Windows moves data in the pipe's direction whatever USBD_TRANSFER_DIRECTION_IN says.
             p.in = (p.pipe->state.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
-            if (p.in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) {
-                refused = Fail(USBD_STATUS_INVALID_PARAMETER);
-            }
         }
+    }
+    if (!refused && p.in && p.length != 0 && r.TransferBufferMDL != nullptr &&
+        detail::LockedForReadOnly(r.TransferBufferMDL)) {
+        // What goes wrong on Windows when a driver reads from an IN pipe into the caller's
+        // buffer of a write: the controller writes into pages locked for read access only.
+        BugCheck(kBugDriverVerifierViolation, "InTransferIntoReadOnlyMdl",
+                 "an IN transfer on endpoint " + detail::Hex(p.pipe->state.endpointAddress) +
+                     " into an MDL locked for IoReadAccess (the caller's buffer of a write)");
     }
     if (!refused && p.length != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
         refused = Fail(USBD_STATUS_INVALID_PARAMETER);
     }
-    if (refused) return Deliver(irp, *refused, traceIndex);
+    if (refused) {
+        // The stack reports in TransferBufferLength the bytes it moved: none, so a refused
+        // write never looks complete.
+        r.TransferBufferLength = 0;
+        return Deliver(irp, *refused, traceIndex);
+    }
     p.data = DataStage(r.TransferBuffer, r.TransferBufferMDL, p.length, "BULK_OR_INTERRUPT_TRANSFER transfer buffer");
     if (p.data == nullptr && p.length != 0) return Deliver(irp, Fail(USBD_STATUS_INSUFFICIENT_RESOURCES), traceIndex);
     return Enqueue(p);

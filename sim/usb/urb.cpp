@@ -41,6 +41,7 @@ Answer Fail(USBD_STATUS usbd, NTSTATUS status) {
 // where a pool block once was.
 void CheckDriverRange(const void* p, size_t n, const char* what, bool direct) {
     std::string problem;
+    const char* rule = "UrbBufferOverrun";
     {
         std::lock_guard<std::mutex> g(detail::TableLock());
         detail::World& w = detail::W();
@@ -51,7 +52,12 @@ void CheckDriverRange(const void* p, size_t n, const char* what, bool direct) {
             for (const auto& [block, info] : w.pool) {
                 const auto* b = static_cast<const UCHAR*>(block);
                 if (start >= b && start < b + info.size) {
-                    if (start + n > b + info.size) {
+                    if (info.paged) {
+                        // The stack touches URBs and buffers at DISPATCH_LEVEL, where a paged-out
+                        // page cannot be brought in.
+                        rule = "PagedPoolToUsbStack";
+                        problem = std::string(what) + " lies in paged pool";
+                    } else if (start + n > b + info.size) {
                         problem = std::string(what) + " covers " + std::to_string(n) +
                                   " bytes but its pool block has only " +
                                   std::to_string(static_cast<size_t>(b + info.size - start)) + " from there";
@@ -61,7 +67,7 @@ void CheckDriverRange(const void* p, size_t n, const char* what, bool direct) {
             }
         }
     }
-    if (!problem.empty()) BugCheck(kBugDriverVerifierViolation, "UrbBufferOverrun", problem);
+    if (!problem.empty()) BugCheck(kBugDriverVerifierViolation, rule, problem);
 }
 
 UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what) {

@@ -190,13 +190,12 @@ class IrpStackTest : public testing::Test {
   PIO_STACK_LOCATION Location(int i) { return reinterpret_cast<PIO_STACK_LOCATION>(irp_ + 1) + i; }
 
   static NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
-  static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP) {}
 
   alignas(IRP) unsigned char storage_[sizeof(IRP) + kStackSize * sizeof(IO_STACK_LOCATION)] = {};
   PIRP irp_ = reinterpret_cast<PIRP>(storage_);
 };
 
-TEST_F(IrpStackTest, StackMovesMarkPendingUrbFromIrpAndCancelRoutineSwap) {
+TEST_F(IrpStackTest, StackMovesMarkPendingAndUrbFromIrp) {
   EXPECT_EQ(IoGetNextIrpStackLocation(irp_), Location(2));
   IoSetNextIrpStackLocation(irp_);
   EXPECT_EQ(irp_->CurrentLocation, 3);
@@ -217,11 +216,6 @@ TEST_F(IrpStackTest, StackMovesMarkPendingUrbFromIrpAndCancelRoutineSwap) {
   URB urb;  // URB_FROM_IRP reads the current location's Argument1
   Location(1)->Parameters.Others.Argument1 = &urb;
   EXPECT_EQ(URB_FROM_IRP(irp_), &urb);
-
-  EXPECT_EQ(IoSetCancelRoutine(irp_, Cancel), nullptr);  // returns the previous routine
-  EXPECT_EQ(irp_->CancelRoutine, &Cancel);
-  EXPECT_EQ(IoSetCancelRoutine(irp_, NULL), &Cancel);
-  EXPECT_EQ(irp_->CancelRoutine, nullptr);
 }
 
 TEST_F(IrpStackTest, CopyToNextStopsBeforeCompletionRoutineAndClearsControl) {

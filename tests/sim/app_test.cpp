@@ -373,6 +373,27 @@ TEST_F(AppTest, CancellationAndCloseFollowTheRequestsThreadAndHandle) {
     for (auto& s : {log[10], log[14]}) EXPECT_EQ(PASSIVE_LEVEL, s.irql);
 }
 
+// A request holds its file object no more once its caller can see it completed: the close
+// that follows the wait goes out at once, so a removal right after it finds no open file.
+TEST_F(AppTest, CloseRightAfterAnOverlappedWaitIsNotDeferred) {
+    Device dev(DO_DIRECT_IO);
+    dev.io = [](PIRP irp, PIO_STACK_LOCATION) {
+        IoMarkIrpPending(irp);
+        sim::QueueDpc([irp] { Complete(irp, STATUS_SUCCESS); });
+        return STATUS_PENDING;
+    };
+    Process p;
+    for (int i = 0; i < 100; ++i) {
+        auto h = p.Open(dev.path, OpenOptions{true}).handle;
+        Overlapped o;
+        EXPECT_EQ(STATUS_PENDING, p.Read(h, nullptr, 0, 0, &o).status);
+        o.Wait();
+        EXPECT_EQ(0u, p.OutstandingRequests());
+        EXPECT_EQ(STATUS_SUCCESS, p.Close(h));
+        ASSERT_EQ(IRP_MJ_CLOSE, dev.Majors().back()) << "iteration " << i;
+    }
+}
+
 // Probes `length` bytes of a fresh 16-byte user buffer as driver code running in `inContext`.
 void ProbeUser(ULONG length, KPROCESSOR_MODE mode, bool inContext) {
     Process p;

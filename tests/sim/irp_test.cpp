@@ -272,6 +272,52 @@ TEST_F(IrpTest, CancelWithAndWithoutRoutine) {
     IoFreeIrp(own.irp);
 }
 
+// Windows waits for no completion routine: once a routine has handed the IRP on (here by an
+// event), its new owner may free or reuse it at once, while the routine is still returning,
+// provided the routine then returns STATUS_MORE_PROCESSING_REQUIRED and touches it no more.
+TEST_F(IrpTest, NewOwnerTakesTheIrpBeforeTheHandingRoutineReturns) {
+    Stack s(1);
+    s[0].handler = PendThenComplete(STATUS_SUCCESS);
+    for (bool reuse : {false, true}) {
+        SCOPED_TRACE(reuse ? "IoReuseIrp" : "IoFreeIrp");
+        OwnIrp own(1);
+        KEVENT handed;
+        KeInitializeEvent(&handed, NotificationEvent, FALSE);
+        sim::Completion mayReturn;
+        Routine back{[&](PDEVICE_OBJECT, PIRP) {
+            KeSetEvent(&handed, IO_NO_INCREMENT, FALSE);
+            mayReturn.Wait("the test to take the IRP");
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }};
+        back.SetOn(own.irp);
+        EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), own.irp));
+        KeWaitForSingleObject(&handed, Executive, KernelMode, FALSE, nullptr);
+        if (reuse) IoReuseIrp(own.irp, STATUS_SUCCESS);
+        if (!reuse) IoFreeIrp(own.irp);  // returns at once: nothing waits for the routine
+        mayReturn.Signal();
+        sim::FlushDpcs();
+        if (reuse) IoFreeIrp(own.irp);
+    }
+}
+
+// Only the driver that holds the IRP may complete it, pass it on or set its cancel routine;
+// its completion routine gives it back to a driver that passed it down.
+TEST_F(IrpTest, OwnerCompletesAfterItsRoutineGaveItBack) {
+    Stack s(2);
+    Routine stop{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+    s[1].handler = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        stop.SetOn(irp);
+        IoCallDriver(s[0].device(), irp);
+        EXPECT_EQ(nullptr, IoSetCancelRoutine(irp, nullptr));  // its own again
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    s[0].handler = CompleteWith(STATUS_SUCCESS);
+    EXPECT_EQ(STATUS_SUCCESS, sim::SendToStack(s.top(), IRP_MJ_READ, 0).status);
+}
+
 // IoBuildDeviceIoControlRequest: an internal request at the next location; the status block
 // and event are written only when the request completes, and a synchronous error leaves them.
 TEST_F(IrpTest, BuiltIoctlReportsThroughStatusBlockAndEvent) {

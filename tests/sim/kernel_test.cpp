@@ -3,6 +3,7 @@
 #include "test_stack.h"
 #include "usb/bus.h"
 
+#include <chrono>
 #include <thread>
 
 using namespace simtest;
@@ -26,6 +27,45 @@ TEST_F(KernelTest, EventsReturnPreviousStateAndResetByType) {
     EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&s, Executive, KernelMode, FALSE, &zero));
     EXPECT_NE(0, KeResetEvent(&n));
     EXPECT_EQ(0, KeReadStateEvent(&n));
+}
+
+// KeSetEvent(..., Wait = TRUE) returns at DISPATCH_LEVEL and the wait that must follow brings
+// the IRQL back; a positive time-out is an absolute system time, so one in the past ends the
+// wait at once and one just ahead waits until then.
+TEST_F(KernelTest, SetEventWithWaitAndAbsoluteTimeouts) {
+    KEVENT a, b;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, NotificationEvent, TRUE);
+    KeSetEvent(&a, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&b, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+
+    KeClearEvent(&a);
+    LARGE_INTEGER now, at;
+    KeQuerySystemTime(&now);
+    at.QuadPart = now.QuadPart - 10 * 1000 * 1000 * 60;  // a minute ago
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, &at));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    at.QuadPart = now.QuadPart + 10 * 1000 * 20;  // 20 ms after `now`
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, &at));
+    KeQuerySystemTime(&now);
+    EXPECT_GE(now.QuadPart, at.QuadPart);
+}
+
+// A spin lock raises to DISPATCH_LEVEL and its release restores the caller's IRQL; locks nest.
+TEST_F(KernelTest, SpinLocksNestAndRestoreIrql) {
+    KSPIN_LOCK outer, inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    KIRQL old;
+    KeAcquireSpinLock(&outer, &old);
+    KeAcquireSpinLockAtDpcLevel(&inner);
+    EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
+    KeReleaseSpinLockFromDpcLevel(&inner);
+    KeReleaseSpinLock(&outer, old);
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
 TEST_F(KernelTest, ConcurrencySynchronizationEventReleasesOneWaiterPerSet) {
@@ -136,6 +176,22 @@ TEST_F(KernelTest, PnpRequestsStartNotSupportedAtTheTop) {
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus.Pdo(), IRP_MN_QUERY_STOP_DEVICE).status);
     ASSERT_EQ(2u, bus.Trace().size());
     EXPECT_EQ(IRP_MN_QUERY_ID, bus.Trace()[0].minor);
+}
+
+// After a successful start the PnP manager asks again for the capabilities, then for the PnP
+// device state and the bus relations; every one of them reaches the PDO.
+TEST_F(KernelTest, PnpManagerQueriesTheStartedDevice) {
+    sim::usb::BusDevice bus;
+    Layer filter("filter");
+    ASSERT_EQ(bus.Pdo(), IoAttachDeviceToDeviceStack(filter.device(), bus.Pdo()));
+    filter.device()->Flags &= ~DO_DEVICE_INITIALIZING;
+    filter.handler = PassDown(bus.Pdo());
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus.Pdo()).start.status);
+    std::vector<UCHAR> minors;
+    for (const auto& e : bus.Trace()) minors.push_back(e.minor);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                  IRP_MN_QUERY_DEVICE_RELATIONS}),
+              minors);
 }
 
 // The bus fills a capability record only when it arrives with its size and version set.

@@ -109,8 +109,6 @@ TEST_F(UsbTransferTest, RequestsTheStackRefuses) {
     const USBD_STATUS bad = USBD_STATUS_INVALID_PARAMETER;
     auto function = [](USHORT f) { return [f](URB& u) { u.UrbHeader.Function = f, u.UrbHeader.Length = sizeof u; }; };
     const std::tuple<const char*, std::function<void(URB&)>, USBD_STATUS> cases[] = {
-        {"IN pipe, no DIRECTION_IN", [](URB& u) { u.UrbBulkOrInterruptTransfer.TransferFlags = kOut; }, bad},
-        {"OUT pipe, DIRECTION_IN", [&](URB& u) { u.UrbBulkOrInterruptTransfer.PipeHandle = r->Pipe(0); }, bad},
         {"isochronous pipe", [&](URB& u) { u.UrbBulkOrInterruptTransfer.PipeHandle = r->Pipe(4); }, bad},
         {"Hdr.Length short", [](URB& u) { u.UrbHeader.Length -= 1; }, bad},
         {"no buffer", [](URB& u) { u.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr; }, bad},
@@ -132,9 +130,55 @@ TEST_F(UsbTransferTest, RequestsTheStackRefuses) {
         EXPECT_EQ(usbd, u.UrbHeader.Status);
         EXPECT_EQ(usbd == USBD_STATUS_NOT_SUPPORTED ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER, res.status);
         EXPECT_EQ(res.status, res.dispatchReturned);
+        if (u.UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            u.UrbHeader.Length == sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+            EXPECT_EQ(0u, u.UrbBulkOrInterruptTransfer.TransferBufferLength);  // nothing moved
+        }
     }
     EXPECT_EQ(3u, device_->FifoBytes(0x81));
     EXPECT_TRUE(device_->ControlLog().empty());
+}
+
+// A bulk transfer moves data in its endpoint's direction, whatever USBD_TRANSFER_DIRECTION_IN
+// says; an IN transfer into pages locked for read access only (the caller's buffer of a write)
+// is what then goes wrong on Windows, and a bug check here.
+TEST_F(UsbTransferTest, DirectionComesFromTheEndpoint) {
+    auto r = Select(0);
+    Bytes sent = Counting(5, 3), got(64, 0xEE);
+    URB wr = BulkUrb(r->Pipe(0), sent.data(), 5, kIn | USBD_SHORT_TRANSFER_OK);  // OUT pipe: a write
+    EXPECT_EQ(STATUS_SUCCESS, Submit(&wr).status);
+    URB rd = BulkUrb(r->Pipe(1), got.data(), 64, kOut | USBD_SHORT_TRANSFER_OK);  // IN pipe: a read
+    EXPECT_EQ(STATUS_SUCCESS, Submit(&rd).status);
+    ASSERT_EQ(5u, rd.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(sent, Bytes(got.begin(), got.begin() + 5));
+    EXPECT_DEATH(
+        {
+            PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, 64, 0x74736554);
+            PMDL mdl = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);
+            MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+            URB u = BulkUrb(r->Pipe(1), nullptr, 64, kInShortOk, mdl);
+            Submit(&u);
+        },
+        "BUGCHECK .* InTransferIntoReadOnlyMdl");
+}
+
+// An endpoint whose wMaxPacketSize is 0 can move no packet: a transfer on it ends at once with
+// a status instead of running forever.
+TEST_F(UsbTransferTest, PipeWithoutPacketSizeRefusesTransfers) {
+    bus_->PlugIn(Device::FromJson(R"({
+      "name": "interrupt endpoints of packet size 0",
+      "device": "12 01 00 02 ff 00 00 40 09 12 02 00 00 01 01 02 00 01",
+      "configuration": ["09 02 20 00 01 01 00 80 32", "09 04 00 00 02 ff 00 00 00",
+                        "07 05 01 03 00 00 0a", "07 05 81 03 00 00 0a"],
+      "endpoints": {"0x01": {"behaviour": "sink"}, "0x81": {"behaviour": "source", "pattern": "01"}}
+    })"));
+    device_ = bus_->PluggedDevice();
+    auto r = Select(0);
+    for (ULONG flags : {kOut, kInShortOk}) {
+        Moved m = Transfer(r->Pipe(flags == kOut ? 0 : 1), flags, Bytes(8, 0xEE));
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, m.status);
+        EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, m.usbd);
+    }
 }
 
 TEST_F(UsbTransferTest, InterruptInWaitsForAReport) {
@@ -176,6 +220,7 @@ TEST_F(UsbTransferTest, CancellingAWaitingTransfer) {
         EXPECT_EQ(STATUS_PENDING, t.Returned());
         EXPECT_TRUE(IoCancelIrp(t.Irp()));
         t.Wait();
+        EXPECT_EQ(DISPATCH_LEVEL, t.Irql());  // from the controller's DPC, not the canceller
         EXPECT_EQ(STATUS_CANCELLED, t.Status());
         EXPECT_EQ(USBD_STATUS_CANCELED, t.Usbd());
         EXPECT_EQ(moved, rd.UrbBulkOrInterruptTransfer.TransferBufferLength);
@@ -192,6 +237,48 @@ TEST_F(UsbTransferTest, CancellingAWaitingTransfer) {
         EXPECT_EQ(USBD_STATUS_CANCELED, t.Usbd());
     }
     EXPECT_EQ(Counting(5, 1), Read(r->Pipe(1), 64).data);
+}
+
+// Cancellation is asynchronous: IoCancelIrp only unlinks the transfer, which completes later
+// from the DPC. A driver that frees the IRP as soon as IoCancelIrp returns frees it in flight.
+TEST_F(UsbTransferTest, FreeingRightAfterCancelIsABugCheck) {
+    auto r = Select(0);
+    EXPECT_DEATH(
+        {
+            Bytes buffer(64);
+            URB rd = BulkUrb(r->Pipe(1), buffer.data(), 64, kInShortOk);
+            // On the DPC thread, so the cancelled transfer's completion queues behind this.
+            sim::QueueDpc([&] {
+                PIRP irp = IoAllocateIrp(bus_->Pdo()->StackSize, FALSE);
+                PIO_STACK_LOCATION st = IoGetNextIrpStackLocation(irp);
+                st->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                st->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                st->Parameters.Others.Argument1 = &rd;
+                IoSetCompletionRoutine(
+                    irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                    nullptr, TRUE, TRUE, TRUE);
+                IoCallDriver(bus_->Pdo(), irp);
+                IoCancelIrp(irp);
+                IoFreeIrp(irp);
+            });
+            sim::FlushDpcs();
+        },
+        "BUGCHECK .* FreeIrpInFlight");
+}
+
+// The stack touches URBs and transfer buffers at DISPATCH_LEVEL: paged pool is a bug check.
+TEST_F(UsbTransferTest, PagedPoolHandedToTheStackIsABugCheck) {
+    auto r = Select(0);
+    for (bool pagedUrb : {false, true}) {
+        EXPECT_DEATH(
+            {
+                auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(pagedUrb ? NonPagedPool : PagedPool, 64, 0x74736554));
+                auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(pagedUrb ? PagedPool : NonPagedPool, sizeof(URB), 0x74736554));
+                *urb = BulkUrb(r->Pipe(0), buffer, 64, kOut);
+                Submit(urb);
+            },
+            "BUGCHECK .* PagedPoolToUsbStack");
+    }
 }
 
 class AbortOrderTest : public UsbTransferTest, public ::testing::WithParamInterface<AbortOrder> {};

@@ -1,6 +1,9 @@
 // Every rule the verifier enforces turns a rule break into a bug check naming the rule.
 #include "test_stack.h"
 
+#include <chrono>
+#include <thread>
+
 using namespace simtest;
 
 namespace {
@@ -138,6 +141,75 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
                  sim::FlushDpcs();
              });
          }},
+        {"IrpNotOwned",  // completed by a driver that passed it down and has not got it back
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     IoCallDriver(s[0].device(), irp);
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return STATUS_PENDING;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpNotOwned",  // a cancel routine set on an IRP the lower driver holds
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     NTSTATUS st = IoCallDriver(s[0].device(), irp);
+                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                     return st;
+                 };
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return STATUS_PENDING;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpNotOwned",  // sent down twice
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                     IoCopyCurrentIrpStackLocationToNext(irp);
+                     IoCallDriver(s[0].device(), irp);
+                     return IoCallDriver(s[0].device(), irp);
+                 };
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return STATUS_PENDING;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"IrpTakenWhileRoutineRan",  // freed by its new owner, then completion went on
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
+                 PIRP irp = IoAllocateIrp(1, FALSE);
+                 static KEVENT handed;
+                 static sim::Completion mayReturn;
+                 KeInitializeEvent(&handed, NotificationEvent, FALSE);
+                 static Routine goOn{[](PDEVICE_OBJECT, PIRP) {
+                     KeSetEvent(&handed, IO_NO_INCREMENT, FALSE);
+                     mayReturn.Wait("the test to free the IRP");
+                     return STATUS_SUCCESS;
+                 }};
+                 goOn.SetOn(irp);
+                 IoCallDriver(s.top(), irp);
+                 KeWaitForSingleObject(&handed, Executive, KernelMode, FALSE, nullptr);
+                 IoFreeIrp(irp);
+                 mayReturn.Signal();
+                 sim::FlushDpcs();
+             });
+         }},
         {"WaitAtDispatchLevel",
          [] {
              KEVENT e;
@@ -206,6 +278,78 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
              KeInitializeEvent(&e, NotificationEvent, FALSE);
              KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
          }},
+        {"SpinLockRecursion",
+         [] {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             KeAcquireSpinLockAtDpcLevel(&lock);
+         }},
+        {"SpinLockReleasedByOtherThread",
+         [] {
+             static KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             sim::QueueDpc([] { KeAcquireSpinLockAtDpcLevel(&lock); });
+             sim::FlushDpcs();
+             sim::RunAtIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLockFromDpcLevel(&lock); });
+         }},
+        {"IrqlLoweredWithSpinLockHeld",
+         [] {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             KeLowerIrql(PASSIVE_LEVEL);
+         }},
+        {"RoutineIrqlChanged",  // a dispatch routine that returns at DISPATCH_LEVEL
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                     KeRaiseIrqlToDpcLevel();
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                 };
+                 SendOwn(s);
+             });
+         }},
+        {"RoutineIrqlChanged",  // a completion routine that lowers the IRQL it was called at
+         [] {
+             WithStack(1, [](Stack& s) {
+                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
+                 PIRP irp = IoAllocateIrp(1, FALSE);
+                 static Routine lower{[](PDEVICE_OBJECT, PIRP) {
+                     KeLowerIrql(PASSIVE_LEVEL);
+                     return STATUS_MORE_PROCESSING_REQUIRED;
+                 }};
+                 lower.SetOn(irp);
+                 IoCallDriver(s.top(), irp);
+                 sim::FlushDpcs();
+             });
+         }},
+        {"IrqlTooHigh",  // a device object created at DISPATCH_LEVEL
+         [] {
+             Layer pdo("bus", true);
+             sim::RunAtIrql(DISPATCH_LEVEL, [&] {
+                 PDEVICE_OBJECT d;
+                 IoCreateDevice(pdo.device()->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d);
+             });
+         }},
+        {"IrqlTooHigh",  // paged pool freed at DISPATCH_LEVEL
+         [] {
+             PVOID p = ExAllocatePoolWithTag(PagedPool, 16, 0x74736554);
+             sim::RunAtIrql(DISPATCH_LEVEL, [&] { ExFreePoolWithTag(p, 0x74736554); });
+         }},
+        {"IrqlTooHigh",  // pageable code run at DISPATCH_LEVEL
+         [] { sim::RunAtIrql(DISPATCH_LEVEL, [] { PAGED_CODE(); }); }},
+        {"PnpNotPassedToPdo",  // a function driver that completes START itself
+         [] {
+             WithStack(2, [](Stack& s) {
+                 s[1].handler = CompleteWith(STATUS_SUCCESS);
+                 sim::pnp::Start(s.bottom());
+             });
+         }},
         {"UninitializedEvent",
          [] {
              KEVENT e{};
@@ -250,6 +394,27 @@ TEST_F(VerifierTest, LeakAtDeviceDeletionIsABugCheck) {
             IoDeleteDevice(fdo.device());
         },
         "BUGCHECK .* PoolLeak");
+}
+
+// A driver routine that does not return is a hang whether it spins (waiting on nothing) or is
+// blocked outside the kernel's waits: the report names the routine and its request.
+TEST_F(VerifierTest, RoutineThatNeverReturnsIsABugCheck) {
+    for (bool spin : {true, false}) {
+        EXPECT_DEATH(
+            {
+                sim::SetWatchdogMilliseconds(100);
+                Stack s(1);
+                s[0].handler = [spin](PDEVICE_OBJECT, PIRP) -> NTSTATUS {
+                    static volatile bool forever = true;
+                    while (spin && forever) {
+                    }
+                    std::this_thread::sleep_for(std::chrono::hours(1));
+                    return STATUS_SUCCESS;
+                };
+                sim::SendToStack(s.top(), IRP_MJ_READ, 0);
+            },
+            "RoutineDidNotReturn(.|\n)*dispatch routine of .*layer0.* for IRP .*major 0x3");
+    }
 }
 
 // The watchdog's report names the request that never completed.

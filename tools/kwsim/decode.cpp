@@ -17,7 +17,8 @@ std::string Bytes(const UCHAR* p, size_t n, size_t maxShown) {
     char buf[4];
     for (size_t i = 0; i < n && i < maxShown; ++i) {
         std::snprintf(buf, sizeof buf, "%02X", p[i]);
-        s += (i ? " " : "") + std::string(buf);
+        if (i != 0) s += ' ';
+        s += buf;
     }
     if (n > maxShown) s += " … (" + std::to_string(n) + " bytes)";
     return s;

@@ -403,7 +403,13 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset) {
     }
     PVOID buffer = app_->Alloc(length == 0 ? 1 : length);
     if (w.size() == 5 && w[3] == "async") {
-        Async& a = async_[w[4]];
+        // The OVERLAPPED of a request not yet waited for is still the I/O manager's to signal.
+        if (async_.count(w[4]) != 0) {
+            std::cerr << "kwsim: overlapped request " << w[4] << " has not been waited for\n";
+            app_->Free(buffer);
+            return false;
+        }
+        Async a;
         a.overlapped = std::make_unique<sim::app::Overlapped>();
         a.buffer = buffer;
         a.length = static_cast<ULONG>(length);
@@ -412,6 +418,12 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset) {
         if (!NT_SUCCESS(r.status) && !a.overlapped->Signalled()) a.failedAtOnce = r.status;
         Step s("read " + w[1] + " (overlapped " + w[4] + ")", r.status);
         out_.Print(s);
+        // A read that failed without being pended never signals its OVERLAPPED: nothing to wait for.
+        if (r.status == STATUS_PENDING || a.overlapped->Signalled()) {
+            async_[w[4]] = std::move(a);
+        } else {
+            app_->Free(buffer);
+        }
         return true;
     }
     std::vector<UCHAR> expected;
