@@ -151,7 +151,13 @@ NTSTATUS DispatchIsochronousTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp,
         return FinishRequest(DeviceObject, Irp, Status);
     }
     SetNextSubmitUrb(Irp, Urb);
-    IoSetCompletionRoutine(Irp, IsochronousCompletion, Urb, TRUE, TRUE, TRUE);
+    // Set with IoSetCompletionRoutineEx, so the driver stays loaded until IsochronousCompletion
+    // has returned, although its IoDecrement may let the last device go.
+    Status = IoSetCompletionRoutineEx(DeviceObject, Irp, IsochronousCompletion, Urb, TRUE, TRUE, TRUE);
+    if (!NT_SUCCESS(Status)) {
+        KwFreePool(Urb);
+        return FinishRequest(DeviceObject, Irp, Status);
+    }
     // The request and its reference belong to IsochronousCompletion from here; it may be
     // finished on another thread before IoCallDriver returns, so it is marked pending first.
     IoMarkIrpPending(Irp);
@@ -163,7 +169,8 @@ NTSTATUS DispatchIsochronousTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // DISPATCH_LEVEL, on success, error and cancel alike. Context is the URB. IoStatus.Status stays
 // as the USB stack set it; Information becomes the bytes it reports moved (never more than the
 // caller's buffer). IoDecrement is the last touch of the driver's state: once the reference is
-// gone the device may be deleted.
+// gone the device may be deleted, and the routine was set with IoSetCompletionRoutineEx, so the
+// image stays loaded until it has returned.
 _Use_decl_annotations_
 NTSTATUS NTAPI IsochronousCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
