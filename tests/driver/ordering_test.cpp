@@ -181,7 +181,8 @@ namespace {
 
 // What the lower driver finds in a PnP request when it arrives: STATUS_SUCCESS in those the driver
 // handles (it must set it before passing them on), the PnP manager's STATUS_NOT_SUPPORTED in the
-// rest; and a STOP only after the device was deconfigured. The hub's PDO answers the state changes
+// rest (the queries the PnP manager sends after each start among them); and a STOP only after the
+// device was deconfigured. The hub's PDO answers the state changes
 // itself, so only a layer between them sees this.
 TEST_F(OrderingTest, PnpStatusAsTheLowerDriverReceivesIt) {
     LowerFilter filter(bus().Pdo());
@@ -209,14 +210,20 @@ TEST_F(OrderingTest, PnpStatusAsTheLowerDriverReceivesIt) {
     ASSERT_TRUE(sim::pnp::Rebalance(bus().Pdo()).stopped);
     Remove();
     const std::vector<std::pair<UCHAR, NTSTATUS>> expected = {
-        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
         {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS},  {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
         {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS}, {IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED},
         {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},   {IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
-        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED},
+        {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS},
     };
     EXPECT_EQ(expected, arrived);
-    EXPECT_EQ(7u, unconfiguredAt) << "the device is deconfigured before STOP goes down";
+    EXPECT_EQ(10u, unconfiguredAt) << "the device is deconfigured before STOP goes down";
 }
 
 }  // namespace

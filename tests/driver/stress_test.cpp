@@ -155,7 +155,7 @@ TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
     bus().ClearTrace();
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
     for (sim::app::Overlapped* r : {&r1, &r2}) {
-        ASSERT_TRUE(r->Signalled()) << "a read is still in the USB stack";
+        r->Wait();  // the stack ends a cancelled transfer later, from its DPC; a read left there hangs
         EXPECT_EQ(STATUS_CANCELLED, r->Internal());
     }
     EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link_));
