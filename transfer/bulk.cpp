@@ -82,7 +82,7 @@ NTSTATUS NTAPI BulkOrInterruptCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     ULONG Requested = MmGetMdlByteCount(Irp->MdlAddress);
     // A failed request whose URB still has the success status it was built with was refused
     // before the stack ran it (a suspended port): it moved nothing.
-    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Urb->UrbHeader.Status)) {
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Transfer->Urb->UrbHeader.Status)) {
         Transferred = 0;
     }
 

@@ -17,17 +17,20 @@ namespace {
 
 struct Options {
     bool json = false;
+    bool trace = false;
     std::string deviceFile;  // empty: the built-in test firmware
     std::string scriptFile;  // empty: the built-in tour
     std::string imageFile;   // empty: the host-built driver
 };
 
 void Help() {
-    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json]\n"
+    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json] [--trace]\n"
                  "  Loads kwdrv into the host model, plugs in a simulated device (the built-in test\n"
                  "  firmware, or the JSON description in FILE) and runs the built-in tour, or the\n"
                  "  script in FILE; then removes the device, unloads the driver and prints the\n"
-                 "  verifier's summary. --json prints one JSON object per step. --image runs the\n"
+                 "  verifier's summary. --json prints one JSON object per step. --trace shows every\n"
+                 "  request that crosses the hub's PDO as it completes (a failed start shows its last\n"
+                 "  requests without it). --image runs the\n"
                  "  kwdrv.sys in FILE, mapped into the model, instead of the host-built driver\n"
                  "  (32-bit build with -DKWDRV_WINDOWS_ABI=ON only).\n\n"
               << kwsim::ScriptHelp() << "\nThe built-in tour:\n"
@@ -38,6 +41,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             o->json = true;
+        } else if (std::strcmp(argv[i], "--trace") == 0) {
+            o->trace = true;
         } else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
             o->deviceFile = argv[++i];
         } else if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
@@ -62,7 +67,8 @@ int main(int argc, char** argv) {
     int early = ParseArgs(argc, argv, &opt);
     if (early >= 0) return early;
 
-    std::string script = kwsim::TourScript();
+    // The built-in tour fits the built-in firmware; another device gets the tour of its pipes.
+    std::string script = opt.deviceFile.empty() ? kwsim::TourScript() : kwsim::DeviceTourScript();
     if (!opt.scriptFile.empty()) {
         std::ifstream in(opt.scriptFile);
         if (!in) {
@@ -97,6 +103,7 @@ int main(int argc, char** argv) {
     bool usable = true;
     {
         kwsim::Session session(out, device, entry);
+        session.SetTrace(opt.trace);
         for (const kwsim::Command& c : kwsim::ParseScript(script)) {
             if (!session.Run(c)) {
                 usable = false;
