@@ -4,7 +4,12 @@
 check_output.py KWSIM tour       the built-in tour with --json --trace: typed fields
 check_output.py KWSIM failed DEV a description whose start fails: the failing request is named
 check_output.py KWSIM device DEV the tour of a description: exit 0, every step as expected
+check_output.py KWSIM files JSON DESCRIPTORS HEX
+                                 the same device from its JSON description, its sysfs
+                                 descriptors file and a hex dump of it; cut files are refused
 """
+import os
+import tempfile
 import json
 import subprocess
 import sys
@@ -69,8 +74,32 @@ def check_device(kwsim, device):
     assert s[-1]["step"] == "verifier", s[-1]
 
 
+def check_files(kwsim, json_file, binary, hexdump):
+    seen = []
+    for device in (json_file, binary, hexdump):
+        rc, out, err = run([kwsim, "--json", "--device", device])
+        assert rc == 0, (device, rc, err)
+        s = steps(out)
+        add = next(x for x in s if x["step"] == "AddDevice")
+        dev = next(x for x in s if x["step"] == "device descriptor")["deviceDescriptor"]
+        ids = "VID_%04X&PID_%04X" % (dev["idVendor"], dev["idProduct"])
+        assert add["instance"].startswith("USB\\" + ids + "\\"), (add, ids)
+        assert "#" + ids + "#" in add["interface"], (add, ids)
+        descs = next(x for x in s if x["step"] == "configuration descriptor set")["descriptors"]
+        seen.append((dev, descs))
+    assert seen[0] == seen[1] == seen[2], seen
+    data = open(binary, "rb").read()
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, cut in (("short", data[:-1]), ("device-only", data[:18]), ("headless", data[18:])):
+            path = os.path.join(tmp, name)
+            open(path, "wb").write(cut)
+            rc, _, err = run([kwsim, "--device", path])
+            assert rc == 2 and path in err, (name, rc, err)
+
+
 if __name__ == "__main__":
     kwsim, mode = sys.argv[1], sys.argv[2]
     {"tour": lambda: check_tour(kwsim),
      "failed": lambda: check_failed(kwsim, sys.argv[3]),
-     "device": lambda: check_device(kwsim, sys.argv[3])}[mode]()
+     "device": lambda: check_device(kwsim, sys.argv[3]),
+     "files": lambda: check_files(kwsim, *sys.argv[3:6])}[mode]()

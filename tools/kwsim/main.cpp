@@ -25,14 +25,19 @@ struct Options {
 
 void Help() {
     std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json] [--trace]\n"
-                 "  Loads kwdrv into the host model, plugs in a simulated device (the built-in test\n"
-                 "  firmware, or the JSON description in FILE) and runs the built-in tour, or the\n"
+                 "  Loads kwdrv into the host model, plugs in a simulated device and runs a tour or the\n"
                  "  script in FILE; then removes the device, unloads the driver and prints the\n"
-                 "  verifier's summary. --json prints one JSON object per step. --trace shows every\n"
-                 "  request that crosses the hub's PDO as it completes (a failed start shows its last\n"
-                 "  requests without it). --image runs the\n"
-                 "  kwdrv.sys in FILE, mapped into the model, instead of the host-built driver\n"
-                 "  (32-bit build with -DKWDRV_WINDOWS_ABI=ON only).\n\n"
+                 "  verifier's summary.\n"
+                 "  --device FILE  the device: a JSON description, a Linux sysfs `descriptors` file\n"
+                 "                 (device descriptor, then the configuration sets) or a hex dump of\n"
+                 "                 one; without it, the built-in test firmware and its tour. Another\n"
+                 "                 device gets the tour of its own pipes (the \"tour\" command).\n"
+                 "  --script FILE  run the script in FILE instead of a tour (language below)\n"
+                 "  --json         one JSON object per step, with typed fields\n"
+                 "  --trace        every request that crosses the hub's PDO, as it completes (a\n"
+                 "                 failed start shows its last requests without it)\n"
+                 "  --image FILE   run the kwdrv.sys in FILE, mapped into the model, instead of the\n"
+                 "                 host-built driver (32-bit build with -DKWDRV_WINDOWS_ABI=ON only)\n\n"
               << kwsim::ScriptHelp() << "\nThe built-in tour:\n"
               << kwsim::TourScript();
 }
@@ -82,7 +87,7 @@ int main(int argc, char** argv) {
     std::shared_ptr<sim::usb::Device> device = sim::usb::Device::Default();
     if (!opt.deviceFile.empty()) {
         try {
-            device = sim::usb::Device::FromFile(opt.deviceFile);
+            device = kwsim::LoadDevice(opt.deviceFile);
         } catch (const std::exception& e) {
             std::cerr << "kwsim: " << e.what() << "\n";
             return 2;

@@ -13,8 +13,6 @@
 namespace kwsim {
 namespace {
 
-const char* const kInstanceId = "USB\\VID_1209&PID_0001\\5&2f1a0c3&0&1";
-
 std::string Flags(ULONG f) {
     static const std::pair<ULONG, const char*> kNames[] = {
         {DO_BUFFERED_IO, "DO_BUFFERED_IO"}, {DO_EXCLUSIVE, "DO_EXCLUSIVE"},
@@ -267,7 +265,7 @@ bool Session::Plug() {
         return false;
     }
     out_.Note("plugging in the device");
-    bus_ = std::make_unique<sim::usb::BusDevice>(kInstanceId, device_);
+    bus_ = std::make_unique<sim::usb::BusDevice>(InstanceIdOf(*device_), device_);
     NTSTATUS st = sim::pnp::AddDevice(driver_, bus_->Pdo());
     Step add("AddDevice", st);
     add.failed = !NT_SUCCESS(st);

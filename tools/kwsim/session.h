@@ -40,6 +40,13 @@ const char* DeviceTourScript();
 // with *error saying why when it cannot be loaded.
 PDRIVER_INITIALIZE LoadImageEntry(const std::string& path, std::string* error);
 
+// A device description from FILE (devicefile.cpp): JSON, a sysfs `descriptors` file (the device
+// descriptor followed by the configuration sets) or a hex dump of one. Throws
+// sim::usb::DeviceFormatError saying why a file cannot be used.
+std::shared_ptr<sim::usb::Device> LoadDevice(const std::string& path);
+// The device instance ID the hub gives the device: its VID and PID, then the port's instance.
+std::string InstanceIdOf(const sim::usb::Device& device);
+
 // The script language, for --help and README.md.
 const char* ScriptHelp();
 
