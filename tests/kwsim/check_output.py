@@ -43,6 +43,7 @@ def check_tour(kwsim):
     assert descs[0]["type"] == 2 and descs[0]["totalLength"] > 9, descs[0]
     read = next(x for x in s if x["step"] == "read in")
     assert read["information"] == 200 and read["statusValue"] == 0 and read["ok"], read
+    assert read["bytes"] == [i % 256 for i in range(200)], read["bytes"][:8]
     requests = [x for x in s if x["step"] == "request" and "urbFunction" in x]
     bulk = [r for r in requests if r["urbFunction"] == 0x09 and r.get("endpoint") == 0x81]
     assert bulk and bulk[0]["transferred"] == 200 and bulk[0]["usbdStatus"] == 0, bulk
@@ -71,6 +72,10 @@ def check_device(kwsim, device):
     s = steps(out)
     bad = [x for x in s if not x["ok"]]
     assert not bad, bad
+    # a request the device left unanswered ends cancelled, after the tour's limit
+    for x in s:
+        if "cancelledAfterFrames" in x:
+            assert x["statusValue"] == 0xC0000120 and x["cancelledAfterFrames"] == 50, x
     assert s[-1]["step"] == "verifier", s[-1]
 
 

@@ -293,12 +293,13 @@ bool Session::Plug() {
 
 bool Session::Start() {
     out_.Note("starting the device");
+    const size_t traceFrom = bus_->Trace().size();
     sim::pnp::StartResult r = sim::pnp::Start(bus_->Pdo());
     Step start("IRP_MN_START_DEVICE", r.start.status);
     start.failed = !NT_SUCCESS(r.start.status);
     if (r.removed) start.details = {{"PnP manager", "removed the device after the failed start"}};
     out_.Print(start);
-    if (start.failed && !trace_) ShowFailedStart();
+    if (start.failed && !trace_) ShowFailedStart(traceFrom);
     if (r.removed) return true;
     started_ = true;
     return Report("descriptors") && Report("pipes");
@@ -405,6 +406,7 @@ bool Session::Write(const std::vector<std::string>& w, LONGLONG offset, ULONG li
     sim::app::IoResult r = Transfer(false, h, buffer, static_cast<ULONG>(data.size()), offset, limit, &cancelled);
     Step s("write " + w[1], r.status, r.iosb.Information);
     s.details = {{"data", data.empty() ? "(none)" : Bytes(data.data(), data.size())}};
+    s.fields["bytes"] = data;
     // Isochronous packets that were late are not retried: a short write is reported, not a failure.
     s.failed = !NT_SUCCESS(r.status) || (r.iosb.Information != data.size() && !IsIsochronous(h));
     if (cancelled) MarkCancelled(s, limit, false);
@@ -449,6 +451,7 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset, ULONG lim
     std::vector<UCHAR> got = app_->Load(buffer, r.iosb.Information);
     Step s("read " + w[1], r.status, r.iosb.Information);
     s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
+    s.fields["bytes"] = got;
     AddPackets(s, h);
     s.failed = fails ? NT_SUCCESS(r.status) : !NT_SUCCESS(r.status) || (expect && got != expected);
     if (expect && got != expected) s.details.push_back({"expected", Bytes(expected.data(), expected.size())});
@@ -483,6 +486,7 @@ bool Session::Wait(const std::vector<std::string>& w) {
     std::vector<UCHAR> got = app_->Load(a.buffer, info);
     Step s("wait " + w[1], st, info);
     s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
+    s.fields["bytes"] = got;
     std::vector<UCHAR> expected;
     if (w.size() > 2) {
         if (w[2] != "expect" || !ParseBytes(w, 3, &expected)) return Usage(Command{0, w}, "wait ID [expect BYTES...]");

@@ -153,11 +153,12 @@ private:
     // The start frame of the last transfer on h's pipe and, when a packet failed, every packet's status.
     void AddPackets(Step& s, sim::app::Handle h);
 
-    // The hub PDO's trace (trace.cpp): one request as a step; the requests completed since the
-    // last call (all=false: only with --trace); the last requests of a failed start.
+    // The hub PDO's trace (trace.cpp): one request as a step; after each command, the requests
+    // completed since the last one (shown with --trace; the trace is emptied when it grows long
+    // and nothing is outstanding); the last requests of a failed start, from trace entry `from`.
     Step RequestStep(const sim::usb::TraceEntry& e) const;
-    void ShowTrace(bool all = false);
-    void ShowFailedStart();
+    void ShowTrace();
+    void ShowFailedStart(size_t from);
 
     Reporter& out_;
     bool trace_ = false;

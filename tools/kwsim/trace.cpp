@@ -164,9 +164,10 @@ Step Session::RequestStep(const sim::usb::TraceEntry& e) const {
     return s;
 }
 
-void Session::ShowTrace(bool all) {
-    if (bus_ == nullptr || (!all && !trace_)) return;
-    sim::FlushDpcs();
+void Session::ShowTrace() {
+    if (bus_ == nullptr) return;
+    // Without --trace the step's own timing is left alone: no DPC runs early.
+    if (trace_) sim::FlushDpcs();
     std::vector<sim::usb::TraceEntry> t = bus_->Trace();
     bool outstanding = false;
     for (size_t i = traceShown_; i < t.size(); ++i) {
@@ -176,7 +177,7 @@ void Session::ShowTrace(bool all) {
         }
         if (shownEarly_.count(i) != 0) continue;
         if (outstanding) shownEarly_.insert(i);
-        out_.Print(RequestStep(t[i]));
+        if (trace_) out_.Print(RequestStep(t[i]));
     }
     // Move the cursor past everything before the first outstanding request.
     while (traceShown_ < t.size() && (t[traceShown_].status != STATUS_PENDING ||
@@ -191,11 +192,11 @@ void Session::ShowTrace(bool all) {
     }
 }
 
-void Session::ShowFailedStart() {
+void Session::ShowFailedStart(size_t first) {
     sim::FlushDpcs();
     std::vector<sim::usb::TraceEntry> t = bus_->Trace();
     size_t failed = t.size();
-    for (size_t i = t.size(); i-- > 0;) {
+    for (size_t i = t.size(); i-- > first;) {
         const bool urb = t[i].major == IRP_MJ_INTERNAL_DEVICE_CONTROL && t[i].ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB;
         if (t[i].major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
             (!NT_SUCCESS(t[i].status) || (urb && !USBD_SUCCESS(t[i].usbdStatus)))) {
@@ -209,6 +210,7 @@ void Session::ShowFailedStart() {
     }
     out_.Note("the last requests of the start; the last one failed");
     size_t from = failed + 1 > kRequestsBeforeFailure ? failed + 1 - kRequestsBeforeFailure : 0;
+    if (from < first) from = first;
     for (size_t i = from; i <= failed; ++i) {
         Step s = RequestStep(t[i]);
         s.failed = i == failed;
