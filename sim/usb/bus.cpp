@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <utility>
 
@@ -32,6 +33,12 @@ DEVICE_CAPABILITIES DefaultCapabilities() {
     c.SystemWake = PowerSystemSleeping3;
     c.DeviceWake = PowerDeviceD2;
     return c;
+}
+
+// The trace's copy of a URB: its fixed part, never more than the URB says it holds.
+void CopyUrb(const URB* urb, URB* copy) {
+    *copy = URB{};
+    std::memcpy(copy, urb, std::min<size_t>(urb->UrbHeader.Length, sizeof(URB)));
 }
 }  // namespace
 
@@ -498,6 +505,7 @@ NTSTATUS NTAPI BusDevice::DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
             BugCheck(kBugDriverVerifierViolation, "NullUrb", "IOCTL_INTERNAL_USB_SUBMIT_URB without a URB");
         }
         e.urbFunction = urb->UrbHeader.Function;
+        CopyUrb(urb, &e.submitted);
     }
     e.status = STATUS_PENDING;
     size_t index = self->Record(e);
@@ -708,7 +716,10 @@ void BusDevice::Finish(PIRP irp, Answer a, size_t traceIndex) {
         if (traceIndex >= traceCleared_) {
             TraceEntry& e = trace_[traceIndex - traceCleared_];
             e.status = a.status;
-            if (urb) e.usbdStatus = a.usbdStatus;
+            if (urb) {
+                e.usbdStatus = a.usbdStatus;
+                CopyUrb(static_cast<PURB>(s->Parameters.Others.Argument1), &e.completed);
+            }
         }
     }
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -31,6 +31,10 @@ struct TraceEntry {
     USHORT urbFunction = 0;  // SUBMIT_URB only
     NTSTATUS status = 0;     // as completed (STATUS_PENDING while outstanding)
     USBD_STATUS usbdStatus = 0;  // SUBMIT_URB: the URB's status as completed
+    // SUBMIT_URB: copies of the URB's fixed part (no more than its Hdr.Length), taken when it is
+    // submitted and when it completes, so a trace shows what was asked and what came back.
+    URB submitted{};
+    URB completed{};
     // Set-power and query requests: Parameters.Power.Type and State; wait-wake: the system state.
     POWER_STATE_TYPE powerType = SystemPowerState;
     ULONG powerState = 0;

@@ -208,6 +208,7 @@ bool Session::Vendor(const std::vector<std::string>& w) {
     Step s("vendor " + w[1] + " " + Hex(static_cast<unsigned>(request), 2) + " (" + CodeName(code) + ")", r.status, r.info);
     s.details = {{"record", Bytes(input.data(), VENDOR_REQUEST_MINIMUM_LENGTH)}};
     if (in) s.details.push_back({"data", r.out.empty() ? "(none)" : Bytes(r.out.data(), r.out.size())});
+    if (in) s.fields["bytes"] = r.out;
     const ByteList& sent = code == IOCTL_KW_VENDOR_OUT_0C ? input : data;
     if (!in) s.details.push_back({"sent", sent.empty() ? "(none)" : Bytes(sent.data(), sent.size())});
     if (NT_SUCCESS(r.status) && code == IOCTL_KW_VENDOR_OUT_0C) lastBlock_ = input;

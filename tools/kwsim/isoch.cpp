@@ -45,11 +45,35 @@ void Session::AwaitIsochronous(sim::app::Handle h, sim::app::Overlapped& ov) {
     }
 }
 
-sim::app::IoResult Session::Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length, LONGLONG offset) {
+sim::app::IoResult Session::Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length, LONGLONG offset,
+                                     ULONG limit, bool* cancelled) {
+    *cancelled = false;
     sim::app::IoResult r =
         read ? app_->Read(h, buffer, length, offset, &ov_) : app_->Write(h, buffer, length, offset, &ov_);
     if (r.status == STATUS_PENDING) AwaitIsochronous(h, ov_);
+    if (r.status == STATUS_PENDING && limit != 0) {
+        sim::FlushDpcs();
+        for (ULONG frames = 0; !ov_.Signalled() && frames < limit; ++frames) {
+            bus_->AdvanceFrames(1);
+            sim::FlushDpcs();
+        }
+        if (!ov_.Signalled()) {
+            app_->CancelIo(h);
+            *cancelled = true;
+        }
+    }
     return Complete(r, ov_);
+}
+
+bool Session::TakeLimit(std::vector<std::string>* w, ULONG* limit) {
+    *limit = 0;
+    if (w->size() < 2 || (*w)[w->size() - 2] != "within") return true;
+    char* end = nullptr;
+    const unsigned long frames = std::strtoul(w->back().c_str(), &end, 0);
+    if (w->back().empty() || *end != '\0' || frames == 0 || frames > 100000) return false;
+    *limit = static_cast<ULONG>(frames);
+    w->resize(w->size() - 2);
+    return true;
 }
 
 void Session::AddPackets(Step& s, sim::app::Handle h) {

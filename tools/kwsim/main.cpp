@@ -17,19 +17,27 @@ namespace {
 
 struct Options {
     bool json = false;
+    bool trace = false;
     std::string deviceFile;  // empty: the built-in test firmware
     std::string scriptFile;  // empty: the built-in tour
     std::string imageFile;   // empty: the host-built driver
 };
 
 void Help() {
-    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json]\n"
-                 "  Loads kwdrv into the host model, plugs in a simulated device (the built-in test\n"
-                 "  firmware, or the JSON description in FILE) and runs the built-in tour, or the\n"
+    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json] [--trace]\n"
+                 "  Loads kwdrv into the host model, plugs in a simulated device and runs a tour or the\n"
                  "  script in FILE; then removes the device, unloads the driver and prints the\n"
-                 "  verifier's summary. --json prints one JSON object per step. --image runs the\n"
-                 "  kwdrv.sys in FILE, mapped into the model, instead of the host-built driver\n"
-                 "  (32-bit build with -DKWDRV_WINDOWS_ABI=ON only).\n\n"
+                 "  verifier's summary.\n"
+                 "  --device FILE  the device: a JSON description, a Linux sysfs `descriptors` file\n"
+                 "                 (device descriptor, then the configuration sets) or a hex dump of\n"
+                 "                 one; without it, the built-in test firmware and its tour. Another\n"
+                 "                 device gets the tour of its own pipes (the \"tour\" command).\n"
+                 "  --script FILE  run the script in FILE instead of a tour (language below)\n"
+                 "  --json         one JSON object per step, with typed fields\n"
+                 "  --trace        every request that crosses the hub's PDO, as it completes (a\n"
+                 "                 failed start shows its last requests without it)\n"
+                 "  --image FILE   run the kwdrv.sys in FILE, mapped into the model, instead of the\n"
+                 "                 host-built driver (32-bit build with -DKWDRV_WINDOWS_ABI=ON only)\n\n"
               << kwsim::ScriptHelp() << "\nThe built-in tour:\n"
               << kwsim::TourScript();
 }
@@ -38,6 +46,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             o->json = true;
+        } else if (std::strcmp(argv[i], "--trace") == 0) {
+            o->trace = true;
         } else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
             o->deviceFile = argv[++i];
         } else if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
@@ -62,7 +72,8 @@ int main(int argc, char** argv) {
     int early = ParseArgs(argc, argv, &opt);
     if (early >= 0) return early;
 
-    std::string script = kwsim::TourScript();
+    // The built-in tour fits the built-in firmware; another device gets the tour of its pipes.
+    std::string script = opt.deviceFile.empty() ? kwsim::TourScript() : kwsim::DeviceTourScript();
     if (!opt.scriptFile.empty()) {
         std::ifstream in(opt.scriptFile);
         if (!in) {
@@ -76,7 +87,7 @@ int main(int argc, char** argv) {
     std::shared_ptr<sim::usb::Device> device = sim::usb::Device::Default();
     if (!opt.deviceFile.empty()) {
         try {
-            device = sim::usb::Device::FromFile(opt.deviceFile);
+            device = kwsim::LoadDevice(opt.deviceFile);
         } catch (const std::exception& e) {
             std::cerr << "kwsim: " << e.what() << "\n";
             return 2;
@@ -97,6 +108,7 @@ int main(int argc, char** argv) {
     bool usable = true;
     {
         kwsim::Session session(out, device, entry);
+        session.SetTrace(opt.trace);
         for (const kwsim::Command& c : kwsim::ParseScript(script)) {
             if (!session.Run(c)) {
                 usable = false;

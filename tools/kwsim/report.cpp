@@ -19,12 +19,15 @@ void Reporter::Print(const Step& step) {
             j["statusValue"] = static_cast<uint32_t>(step.status);
         }
         if (step.hasInformation) j["information"] = step.information;
+        for (const auto& [k, v] : step.fields.items()) j[k] = v;
         bool unique = true;
         for (size_t i = 0; i < step.details.size() && unique; ++i) {
             for (size_t k = 0; k < i; ++k) unique = unique && step.details[k].first != step.details[i].first;
         }
         if (unique) {
-            for (const auto& [k, v] : step.details) j[k] = v;
+            for (const auto& [k, v] : step.details) {
+                if (!j.contains(k)) j[k] = v;
+            }
         } else {
             j["details"] = nlohmann::ordered_json::array();
             for (const auto& [k, v] : step.details) j["details"].push_back({k, v});

@@ -4,6 +4,8 @@
 
 #include <wdm.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -23,6 +25,9 @@ struct Step {
     bool hasInformation = false;
     ULONG_PTR information = 0;
     std::vector<std::pair<std::string, std::string>> details;  // shown indented, in order
+    // Typed fields for --json (numbers as numbers, tables as arrays of objects), written after
+    // the status; the text output shows `details` instead.
+    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
     bool failed = false;  // the step did not do what the tour expects
 };
 

@@ -13,8 +13,6 @@
 namespace kwsim {
 namespace {
 
-const char* const kInstanceId = "USB\\VID_1209&PID_0001\\5&2f1a0c3&0&1";
-
 std::string Flags(ULONG f) {
     static const std::pair<ULONG, const char*> kNames[] = {
         {DO_BUFFERED_IO, "DO_BUFFERED_IO"}, {DO_EXCLUSIVE, "DO_EXCLUSIVE"},
@@ -145,6 +143,9 @@ const char* ScriptHelp() {
                                 ends; "at FRAMES" asks for a start frame FRAMES after the current
                                 one (0xFFFFFFFF: the one before it); the start frame is shown, and
                                 every packet's status when one failed
+  read NAME LENGTH fails        a read the device refuses (a halted endpoint): failing is expected
+  read ... within FRAMES        (read or write) cancel the request if it has not ended after
+                                FRAMES frames; shown as cancelled, a failure only with expect
   read NAME LENGTH async ID     start an overlapped read and go on
   wait ID [expect BYTES...]     wait for an overlapped read
   cancel NAME                   CancelIo on a handle
@@ -158,6 +159,8 @@ const char* ScriptHelp() {
   power D0|D1|D2|D3             a device set-power request from the power policy owner's side
   waitwake                      arm a wait-wake request (IRP_MN_WAIT_WAKE) through the stack
   remotewake                    the device signals remote wake: the armed wait-wake completes
+  tour                          open every pipe of the started device and exercise each as its
+                                endpoint behaves (the tour of a --device description)
   descriptors | pipes           show the device's descriptors or the pipe table again
   open - as NAME                open the interface path alone: a handle without a pipe
   ioctl NAME CODE [in BYTES...] [out N] [expect BYTES...]
@@ -204,9 +207,15 @@ bool Session::FindHandle(const std::string& name, sim::app::Handle* h) {
 }
 
 bool Session::Run(const Command& c) {
+    bool usable = RunCommand(c);
+    ShowTrace();
+    return usable;
+}
+
+bool Session::RunCommand(const Command& c) {
     const std::string& verb = c.words[0];
     const std::vector<std::string>& w = c.words;
-    bool deviceNeeded = verb != "plug" && verb != "unload";
+    bool deviceNeeded = verb != "plug" && verb != "unload" && verb != "tour";
     if (deviceNeeded && (fdo_ == nullptr || !sim::DeviceExists(fdo_))) {
         return Usage(c, verb + " needs a plugged-in device");
     }
@@ -216,11 +225,13 @@ bool Session::Run(const Command& c) {
     if (verb == "close" && w.size() == 2) return Close(w);
     std::vector<std::string> args = w;
     LONGLONG offset = 0;
-    if ((verb == "write" || verb == "read") && !TakeStartFrame(&args, &offset)) {
-        return Usage(c, "at takes a frame count");
+    ULONG limit = 0;
+    if ((verb == "write" || verb == "read") && (!TakeLimit(&args, &limit) || !TakeStartFrame(&args, &offset))) {
+        return Usage(c, "at and within take a frame count");
     }
-    if (verb == "write" && args.size() >= 3) return Write(args, offset);
-    if (verb == "read" && args.size() >= 3) return Read(args, offset);
+    if (verb == "write" && args.size() >= 3) return Write(args, offset, limit);
+    if (verb == "read" && args.size() >= 3) return Read(args, offset, limit);
+    if (verb == "tour" && w.size() == 1) return Tour();
     if (verb == "wait" && w.size() >= 2) return Wait(w);
     if (verb == "cancel" && w.size() == 2) return Cancel(w);
     if (verb == "frames" && w.size() == 2) return Frames(w);
@@ -254,7 +265,7 @@ bool Session::Plug() {
         return false;
     }
     out_.Note("plugging in the device");
-    bus_ = std::make_unique<sim::usb::BusDevice>(kInstanceId, device_);
+    bus_ = std::make_unique<sim::usb::BusDevice>(InstanceIdOf(*device_), device_);
     NTSTATUS st = sim::pnp::AddDevice(driver_, bus_->Pdo());
     Step add("AddDevice", st);
     add.failed = !NT_SUCCESS(st);
@@ -282,11 +293,13 @@ bool Session::Plug() {
 
 bool Session::Start() {
     out_.Note("starting the device");
+    const size_t traceFrom = bus_->Trace().size();
     sim::pnp::StartResult r = sim::pnp::Start(bus_->Pdo());
     Step start("IRP_MN_START_DEVICE", r.start.status);
     start.failed = !NT_SUCCESS(r.start.status);
     if (r.removed) start.details = {{"PnP manager", "removed the device after the failed start"}};
     out_.Print(start);
+    if (start.failed && !trace_) ShowFailedStart(traceFrom);
     if (r.removed) return true;
     started_ = true;
     return Report("descriptors") && Report("pipes");
@@ -301,11 +314,13 @@ bool Session::Report(const std::string& what) {
         }
         Step dev("device descriptor");
         dev.details = DecodeDeviceDescriptor(*e->DeviceDescriptor);
+        dev.fields["deviceDescriptor"] = DeviceDescriptorFields(*e->DeviceDescriptor);
         out_.Print(dev);
         Step config("configuration descriptor set");
         PUSB_CONFIGURATION_DESCRIPTOR set = FetchConfigurationDescriptor(fdo_);
         if (set != nullptr) {
             config.details = DecodeConfigurationSet(reinterpret_cast<const UCHAR*>(set), set->wTotalLength);
+            config.fields["descriptors"] = ConfigurationSetFields(reinterpret_cast<const UCHAR*>(set), set->wTotalLength);
             KwFreePool(set);
         } else {
             config.details = {{"!", "the set could not be read again"}};
@@ -320,6 +335,9 @@ bool Session::Report(const std::string& what) {
     }
     Step chosen("selected setting");
     const USBD_INTERFACE_INFORMATION* info = e->InterfaceInfo;
+    chosen.fields = {{"interfaceNumber", info->InterfaceNumber},
+                     {"alternateSetting", info->AlternateSetting},
+                     {"numberOfPipes", info->NumberOfPipes}};
     chosen.details = {{"interface", std::to_string(info->InterfaceNumber) + " alternate setting " +
                                         std::to_string(info->AlternateSetting) + ", " +
                                         std::to_string(info->NumberOfPipes) + " pipe(s)"},
@@ -329,6 +347,7 @@ bool Session::Report(const std::string& what) {
     out_.Print(chosen);
     Step pipes("pipe table");
     pipes.details = DecodePipeTable(*e);
+    pipes.fields["pipes"] = PipeTableFields(*e);
     out_.Print(pipes);
     return true;
 }
@@ -367,7 +386,13 @@ bool Session::Close(const std::vector<std::string>& w) {
     return true;
 }
 
-bool Session::Write(const std::vector<std::string>& w, LONGLONG offset) {
+void Session::MarkCancelled(Step& s, ULONG limit, bool expected) {
+    s.details.push_back({"limit", "the device did not answer within " + std::to_string(limit) + " frames: cancelled"});
+    s.fields["cancelledAfterFrames"] = limit;
+    s.failed = expected;
+}
+
+bool Session::Write(const std::vector<std::string>& w, LONGLONG offset, ULONG limit) {
     sim::app::Handle h;
     std::vector<UCHAR> data;
     if (!FindHandle(w[1], &h)) return false;
@@ -377,18 +402,21 @@ bool Session::Write(const std::vector<std::string>& w, LONGLONG offset) {
     }
     PVOID buffer = app_->Alloc(data.empty() ? 1 : data.size());
     if (!data.empty()) app_->Store(buffer, data.data(), data.size());
-    sim::app::IoResult r = Transfer(false, h, buffer, static_cast<ULONG>(data.size()), offset);
+    bool cancelled = false;
+    sim::app::IoResult r = Transfer(false, h, buffer, static_cast<ULONG>(data.size()), offset, limit, &cancelled);
     Step s("write " + w[1], r.status, r.iosb.Information);
     s.details = {{"data", data.empty() ? "(none)" : Bytes(data.data(), data.size())}};
+    s.fields["bytes"] = data;
     // Isochronous packets that were late are not retried: a short write is reported, not a failure.
     s.failed = !NT_SUCCESS(r.status) || (r.iosb.Information != data.size() && !IsIsochronous(h));
+    if (cancelled) MarkCancelled(s, limit, false);
     AddPackets(s, h);
     out_.Print(s);
     app_->Free(buffer);
     return true;
 }
 
-bool Session::Read(const std::vector<std::string>& w, LONGLONG offset) {
+bool Session::Read(const std::vector<std::string>& w, LONGLONG offset, ULONG limit) {
     sim::app::Handle h;
     unsigned long length = 0;
     if (!FindHandle(w[1], &h)) return false;
@@ -430,17 +458,22 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset) {
     bool expect = w.size() > 3 && w[3] == "expect";
     bool patternOfLength = expect && w.size() == 5 && w[4] == "pattern";
     for (unsigned long i = 0; patternOfLength && i < length; ++i) expected.push_back(static_cast<UCHAR>(i));
-    if ((w.size() > 3 && !expect) || (expect && !patternOfLength && !ParseBytes(w, 4, &expected))) {
+    // "fails": the device is known to refuse the read (a halted endpoint), so a failure is expected.
+    const bool fails = w.size() == 4 && w[3] == "fails";
+    if ((w.size() > 3 && !expect && !fails) || (expect && !patternOfLength && !ParseBytes(w, 4, &expected))) {
         std::cerr << "kwsim: read NAME LENGTH [expect BYTES...] or read NAME LENGTH async ID\n";
         return false;
     }
-    sim::app::IoResult r = Transfer(true, h, buffer, static_cast<ULONG>(length), offset);
+    bool cancelled = false;
+    sim::app::IoResult r = Transfer(true, h, buffer, static_cast<ULONG>(length), offset, limit, &cancelled);
     std::vector<UCHAR> got = app_->Load(buffer, r.iosb.Information);
     Step s("read " + w[1], r.status, r.iosb.Information);
     s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
+    s.fields["bytes"] = got;
     AddPackets(s, h);
-    s.failed = !NT_SUCCESS(r.status) || (expect && got != expected);
+    s.failed = fails ? NT_SUCCESS(r.status) : !NT_SUCCESS(r.status) || (expect && got != expected);
     if (expect && got != expected) s.details.push_back({"expected", Bytes(expected.data(), expected.size())});
+    if (cancelled) MarkCancelled(s, limit, expect);
     out_.Print(s);
     app_->Free(buffer);
     return true;
@@ -473,6 +506,7 @@ bool Session::Wait(const std::vector<std::string>& w) {
     std::vector<UCHAR> got = app_->Load(a.buffer, info);
     Step s("wait " + w[1], st, info);
     s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
+    s.fields["bytes"] = got;
     std::vector<UCHAR> expected;
     if (w.size() > 2) {
         if (w[2] != "expect" || !ParseBytes(w, 3, &expected)) return Usage(Command{0, w}, "wait ID [expect BYTES...]");
@@ -569,6 +603,7 @@ bool Session::Unload() {
         return false;
     }
     out_.Note("unloading the driver");
+    ShowTrace();
     bus_.reset();
     sim::UnloadDriver(driver_);
     driver_ = nullptr;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,19 @@ std::vector<Command> ParseScript(const std::string& text);
 
 // The built-in tour, written in the script language.
 const char* TourScript();
+// The tour of a device description: plug, start and the "tour" command.
+const char* DeviceTourScript();
 
 // The DriverEntry of the kwdrv.sys image at `path`, mapped into the model (image.cpp); nullptr
 // with *error saying why when it cannot be loaded.
 PDRIVER_INITIALIZE LoadImageEntry(const std::string& path, std::string* error);
+
+// A device description from FILE (devicefile.cpp): JSON, a sysfs `descriptors` file (the device
+// descriptor followed by the configuration sets) or a hex dump of one. Throws
+// sim::usb::DeviceFormatError saying why a file cannot be used.
+std::shared_ptr<sim::usb::Device> LoadDevice(const std::string& path);
+// The device instance ID the hub gives the device: its VID and PID, then the port's instance.
+std::string InstanceIdOf(const sim::usb::Device& device);
 
 // The script language, for --help and README.md.
 const char* ScriptHelp();
@@ -49,6 +59,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    // --trace: every request that crosses the hub's PDO is shown as it completes.
+    void SetTrace(bool on) { trace_ = on; }
     // Runs one command and prints its step. Returns false when the command could not be run
     // at all (unknown verb, wrong words, a name that does not exist); the run stops there.
     bool Run(const Command& c);
@@ -67,13 +79,19 @@ private:
         std::optional<NTSTATUS> failedAtOnce;
     };
 
+    bool RunCommand(const Command& c);
     bool Load();
     bool Plug();
     bool Start();
     bool Open(const std::vector<std::string>& w);
     bool Close(const std::vector<std::string>& w);
-    bool Write(const std::vector<std::string>& w, LONGLONG offset);
-    bool Read(const std::vector<std::string>& w, LONGLONG offset);
+    bool Write(const std::vector<std::string>& w, LONGLONG offset, ULONG limit);
+    bool Read(const std::vector<std::string>& w, LONGLONG offset, ULONG limit);
+    // The tour of a device description (tour.cpp): every pipe of the started device.
+    bool Tour();
+    // A transfer that was cancelled when its limit passed: shown, and a failure only when the
+    // step expected data.
+    static void MarkCancelled(Step& s, ULONG limit, bool expected);
     bool Wait(const std::vector<std::string>& w);
     bool Cancel(const std::vector<std::string>& w);
     bool Frames(const std::vector<std::string>& w);
@@ -131,11 +149,25 @@ private:
     // Runs the frame clock until an isochronous request on h has completed.
     void AwaitIsochronous(sim::app::Handle h, sim::app::Overlapped& ov);
     // A read or write that is waited for (running the clock on an isochronous handle).
-    sim::app::IoResult Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length, LONGLONG offset);
+    // With a limit, a request still pending after that many frames is cancelled (*cancelled).
+    sim::app::IoResult Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length, LONGLONG offset,
+                                ULONG limit, bool* cancelled);
+    // Takes a trailing "within FRAMES" off w. False for a bad count.
+    static bool TakeLimit(std::vector<std::string>* w, ULONG* limit);
     // The start frame of the last transfer on h's pipe and, when a packet failed, every packet's status.
     void AddPackets(Step& s, sim::app::Handle h);
 
+    // The hub PDO's trace (trace.cpp): one request as a step; after each command, the requests
+    // completed since the last one (shown with --trace; the trace is emptied when it grows long
+    // and nothing is outstanding); the last requests of a failed start, from trace entry `from`.
+    Step RequestStep(const sim::usb::TraceEntry& e) const;
+    void ShowTrace();
+    void ShowFailedStart(size_t from);
+
     Reporter& out_;
+    bool trace_ = false;
+    size_t traceShown_ = 0;          // trace entries before it have been shown
+    std::set<size_t> shownEarly_;    // entries after it, shown while an earlier one was outstanding
     std::shared_ptr<sim::usb::Device> device_;
     PDRIVER_INITIALIZE entry_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
