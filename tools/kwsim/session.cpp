@@ -353,6 +353,10 @@ bool Session::Report(const std::string& what) {
 }
 
 bool Session::Open(const std::vector<std::string>& w) {
+    // A close the I/O manager still owes (a handle closed while a request held its file object,
+    // which has since completed) reaches the driver first, so a script that reopens a pipe after
+    // its wait returned does not race the pipe's release.
+    app_->Flush();
     // "-" opens the interface path alone, a handle without a pipe.
     std::string pipe = w[1] == "-" ? "" : PipeNameOf(w[1]);
     std::string name = w.size() == 4 ? w[3] : pipe.empty() ? "" : pipe.substr(1);
