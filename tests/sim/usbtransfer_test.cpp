@@ -255,7 +255,7 @@ TEST_F(UsbTransferTest, FreeingRightAfterCancelIsABugCheck) {
                 st->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
                 st->Parameters.Others.Argument1 = &rd;
                 IoSetCompletionRoutine(
-                    irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                    irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
                     nullptr, TRUE, TRUE, TRUE);
                 IoCallDriver(bus_->Pdo(), irp);
                 IoCancelIrp(irp);

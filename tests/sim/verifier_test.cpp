@@ -164,7 +164,7 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
                  s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
                      IoCopyCurrentIrpStackLocationToNext(irp);
                      NTSTATUS st = IoCallDriver(s[0].device(), irp);
-                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
                      return st;
                  };
                  s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {

@@ -96,8 +96,9 @@ void Session::AddPackets(Step& s, sim::app::Handle h) {
     std::ostringstream packets;
     for (size_t i = 0, j; i < r.statuses.size(); i = j) {
         for (j = i + 1; j < r.statuses.size() && r.statuses[j] == r.statuses[i];) ++j;
-        packets << (i == 0 ? "" : ", ") << i << (j - 1 > i ? "-" + std::to_string(j - 1) : "") << " "
-                << (USBD_SUCCESS(r.statuses[i]) ? "ok" : sim::usb::UsbdStatusName(r.statuses[i]));
+        packets << (i == 0 ? "" : ", ") << i;
+        if (j - 1 > i) packets << '-' << (j - 1);
+        packets << ' ' << (USBD_SUCCESS(r.statuses[i]) ? "ok" : sim::usb::UsbdStatusName(r.statuses[i]));
     }
     s.details.push_back({"packets", packets.str()});
 }
