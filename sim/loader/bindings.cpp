@@ -1,6 +1,7 @@
 // What a loaded image's imports bind to: the model's routines (the list exports.py draws
 // from sim/include), the kernel's run-time library routines, and the fastcall Interlocked
-// routines the i386 kernel exports (the model's own headers make them inline).
+// routines and KeInitializeSpinLock the i386 kernel exports (the model's own headers make them
+// inline).
 #include "loader/loader.h"
 
 #include <usbdlib.h>
@@ -23,6 +24,9 @@ LONG FASTCALL ImageInterlockedCompareExchange(LONG volatile* destination, LONG e
     return InterlockedCompareExchange(destination, exchange, comparand);
 }
 
+// KeInitializeSpinLock is inline in the model's headers; the i386 kernel exports it (stdcall).
+VOID NTAPI ImageKeInitializeSpinLock(PKSPIN_LOCK spinLock) { KeInitializeSpinLock(spinLock); }
+
 using Key = std::pair<std::string, std::string>;  // module (lower case), routine
 
 std::map<Key, void*> BuildTable() {
@@ -35,6 +39,7 @@ std::map<Key, void*> BuildTable() {
     t[{"ntoskrnl.exe", "InterlockedExchange"}] = reinterpret_cast<void*>(&ImageInterlockedExchange);
     t[{"ntoskrnl.exe", "InterlockedExchangeAdd"}] = reinterpret_cast<void*>(&ImageInterlockedExchangeAdd);
     t[{"ntoskrnl.exe", "InterlockedCompareExchange"}] = reinterpret_cast<void*>(&ImageInterlockedCompareExchange);
+    t[{"ntoskrnl.exe", "KeInitializeSpinLock"}] = reinterpret_cast<void*>(&ImageKeInitializeSpinLock);
     // The kernel's C run-time routines are cdecl, as the C library's are.
     t[{"ntoskrnl.exe", "memcpy"}] = reinterpret_cast<void*>(&memcpy);
     t[{"ntoskrnl.exe", "memmove"}] = reinterpret_cast<void*>(&memmove);
