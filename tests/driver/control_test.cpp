@@ -437,10 +437,10 @@ TEST_F(ControlTest, PipeResetWithoutFileObjectIsRefused) {
 }
 
 // Vendor requests (some with an address that makes the probe raise) and pipe resets on several
-// threads while reads and writes run and the device is rebalanced: each request ends with a
-// status and nothing is left behind. Then a request from another driver is held in the USB stack
-// while the device is pulled out and removed: the removal waits until it has left, and the
-// surprise removal has already turned every further control code away.
+// threads while reads and writes run and the device is rebalanced and then pulled out: each
+// request ends with a status and nothing is left behind. A request from another driver is held in
+// the USB stack across the surprise removal, which turns every further control code away; the
+// removal then waits until the held request has left.
 TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAndRemoval) {
     Start();
     std::atomic<bool> stop{false};
@@ -472,6 +472,8 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
         app().Close(h);
         app().ExitThread();
     };
+    std::atomic<bool> held{false};
+    std::thread sender;
     {
         std::vector<std::thread> threads;
         threads.emplace_back(vendorThread, 1u);
@@ -483,27 +485,32 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
             EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Rebalance(bus().Pdo()).restart.start.status);
         }
         while (requests.load() < 120) std::this_thread::yield();
+
+        // Another driver's request, held in the USB stack: only its descriptor read is held.
+        bus().SetScript([&held](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
+            if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+                static_cast<PURB>(s->Parameters.Others.Argument1)->UrbHeader.Function !=
+                    URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                held.exchange(true)) {
+                return std::nullopt;
+            }
+            sim::usb::Answer a;
+            a.mode = sim::usb::AnswerMode::Hold;
+            a.cancelable = false;
+            return a;
+        });
+        sender = std::thread([this] {
+            sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
+                s->Parameters.DeviceIoControl.IoControlCode = IOCTL_KW_GET_CONFIG_DESCRIPTOR;
+            });
+        });
+        while (bus().HeldCount() == 0) std::this_thread::yield();
+        bus().Unplug();
+        EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
         stop = true;
         for (auto& t : threads) t.join();
     }
     app().Flush();
-
-    std::atomic<bool> held{false};
-    bus().SetScript([&held](PIRP, PIO_STACK_LOCATION) -> std::optional<sim::usb::Answer> {
-        if (held.exchange(true)) return std::nullopt;  // only the descriptor read
-        sim::usb::Answer a;
-        a.mode = sim::usb::AnswerMode::Hold;
-        a.cancelable = false;
-        return a;
-    });
-    std::thread sender([this] {
-        sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceIoControl.IoControlCode = IOCTL_KW_GET_CONFIG_DESCRIPTOR;
-        });
-    });
-    while (bus().HeldCount() == 0) std::this_thread::yield();
-    bus().Unplug();
-    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
     Baseline();
     for (ULONG code : {IOCTL_KW_GET_CONFIG_DESCRIPTOR, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_NO_OPERATION}) {
         sim::RequestResult late = sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [code](PIO_STACK_LOCATION s) {

@@ -132,8 +132,8 @@ TEST_F(NeverAnswersTest, CloseEndsOnlyThatHandlesReads) {
     sim::app::Overlapped &closed = reads_[0], &kept = reads_[1];
     sim::app::Handle a = OpenWithRead(1, closed), b = OpenWithRead(2, kept);
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));
+    closed.Wait();  // the stack ends the cancelled read later, from its DPC; one left there hangs
     app_->Flush();
-    ASSERT_TRUE(closed.Signalled()) << "the closed handle's read is still in the USB stack";
     EXPECT_EQ(STATUS_CANCELLED, closed.Internal());
     EXPECT_FALSE(kept.Signalled());
     EXPECT_EQ(1u, sim::pnp::OpenFiles(bus().Pdo()));
@@ -141,6 +141,7 @@ TEST_F(NeverAnswersTest, CloseEndsOnlyThatHandlesReads) {
     EXPECT_EQ(STATUS_SUCCESS, again.status) << "the closed handle still holds its pipe";
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(again.handle));
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(b));
+    kept.Wait();
     app_->Flush();
     EXPECT_EQ(STATUS_CANCELLED, kept.Internal());
     EXPECT_TRUE(sim::pnp::OrderlyRemove(bus().Pdo()).removed);
