@@ -320,8 +320,10 @@ typedef const ANSI_STRING *PCANSI_STRING;
 #define RTL_FIELD_SIZE(Type, Field) (sizeof(((Type *)0)->Field))
 #define RTL_SIZEOF_THROUGH_FIELD(Type, Field) \
   (FIELD_OFFSET(Type, Field) + RTL_FIELD_SIZE(Type, Field))
+/* The offset comes from offsetof rather than a member access through a null pointer, which
+ * is undefined behaviour the sanitizers report; the value is the same. */
 #define CONTAINING_RECORD(address, type, field) \
-  ((type *)(((ULONG_PTR)(address)) - (ULONG_PTR)(&(((type *)0)->field))))
+  ((type *)(((ULONG_PTR)(address)) - (ULONG_PTR)FIELD_OFFSET(type, field)))
 #define RTL_NUMBER_OF_V1(A) (sizeof(A) / sizeof((A)[0]))
 #define RTL_NUMBER_OF_V2(A) RTL_NUMBER_OF_V1(A)
 #define RTL_NUMBER_OF(A) RTL_NUMBER_OF_V1(A)

@@ -27,6 +27,17 @@ LONG FASTCALL ImageInterlockedCompareExchange(LONG volatile* destination, LONG e
 // KeInitializeSpinLock is inline in the model's headers; the i386 kernel exports it (stdcall).
 VOID NTAPI ImageKeInitializeSpinLock(PKSPIN_LOCK spinLock) { KeInitializeSpinLock(spinLock); }
 
+// PoSetPowerState returns a POWER_STATE, a 4-byte union: Windows' i386 convention returns it in
+// EAX, the Linux i386 one through a hidden pointer, so the image gets a routine that returns it as
+// the ULONG it is.
+ULONG NTAPI ImagePoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
+    POWER_STATE previous = PoSetPowerState(device, type, state);
+    ULONG value;
+    static_assert(sizeof value == sizeof previous);
+    std::memcpy(&value, &previous, sizeof value);
+    return value;
+}
+
 using Key = std::pair<std::string, std::string>;  // module (lower case), routine
 
 std::map<Key, void*> BuildTable() {
@@ -40,6 +51,7 @@ std::map<Key, void*> BuildTable() {
     t[{"ntoskrnl.exe", "InterlockedExchangeAdd"}] = reinterpret_cast<void*>(&ImageInterlockedExchangeAdd);
     t[{"ntoskrnl.exe", "InterlockedCompareExchange"}] = reinterpret_cast<void*>(&ImageInterlockedCompareExchange);
     t[{"ntoskrnl.exe", "KeInitializeSpinLock"}] = reinterpret_cast<void*>(&ImageKeInitializeSpinLock);
+    t[{"ntoskrnl.exe", "PoSetPowerState"}] = reinterpret_cast<void*>(&ImagePoSetPowerState);
     // The kernel's C run-time routines are cdecl, as the C library's are.
     t[{"ntoskrnl.exe", "memcpy"}] = reinterpret_cast<void*>(&memcpy);
     t[{"ntoskrnl.exe", "memmove"}] = reinterpret_cast<void*>(&memmove);

@@ -462,6 +462,8 @@ protected:
 };
 
 TEST_F(IsochStreamTest, ConcurrencyStreamThroughTheLoopback) {
+    KWDRV_HOST_ONLY("the late request asks for a frame three behind its frame query; under emulation more "
+                    "frames than the stack's window can pass between the query and the submission");
     Handle out = Open(kIsoOut), in = Open(kIsoIn);
     std::thread writing([&] { Write(out); });
     std::thread reading([&] { Read(in); });
