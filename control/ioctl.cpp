@@ -135,7 +135,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
 
     NTSTATUS Status = STATUS_DEVICE_DATA_ERROR;
-    if (KwGetExtension(DeviceObject)->AcceptingRequests) {
+    if (IsAcceptingRequests(DeviceObject)) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
         Status = RunControlCode(DeviceObject, Irp,
                                 IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode);

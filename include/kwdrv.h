@@ -47,7 +47,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT RemoveEvent;                  // notification event, set when OutstandingIo reaches 0
     LONG OutstandingIo;                  // 1 for the device itself + 1 per request inside
     WCHAR InterfaceLinkName[KW_LINK_NAME_CHARS]; // NUL-terminated symbolic link name
-    BOOLEAN AcceptingRequests;           // TRUE until removal begins
+    BOOLEAN AcceptingRequests;           // TRUE until removal begins; under TransferLock
     PIPE_CONTEXT PipeTable[KW_PIPE_TABLE_ENTRIES];
     KSPIN_LOCK TransferLock;             // guards TransferList (usbconfig/pending.cpp)
     LIST_ENTRY TransferList;             // bulk and interrupt transfers in the USB stack
@@ -293,6 +293,9 @@ VOID CancelTransfers(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PFILE_OBJECT Fil
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID StopAcceptingRequests(_In_ PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN IsAcceptingRequests(_In_ PDEVICE_OBJECT DeviceObject);
 
 // transfer/openclose.cpp
 //

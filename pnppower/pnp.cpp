@@ -1,8 +1,8 @@
 // pnp.cpp - Plug and Play dispatch.
 //
 // Plug and Play requests arrive one at a time, at PASSIVE_LEVEL, in a system thread. Other
-// requests may be inside the driver at the same time; removal turns new ones away with a plain
-// store to AcceptingRequests and then waits until the last of them has left.
+// requests may be inside the driver at the same time; removal turns new ones away by clearing
+// AcceptingRequests under the transfer lock and then waits until the last of them has left.
 
 #include "kwdrv.h"
 

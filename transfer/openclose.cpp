@@ -96,7 +96,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
     NTSTATUS Status = STATUS_DELETE_PENDING;
 
-    if (Extension->AcceptingRequests) {
+    if (IsAcceptingRequests(DeviceObject)) {
         PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
         FileObject->FsContext = NULL;
         Status = STATUS_SUCCESS;

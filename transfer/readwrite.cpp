@@ -28,7 +28,7 @@ NTSTATUS FinishRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
 static NTSTATUS PipeOfRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                               PUSBD_PIPE_INFORMATION *PipeInfo)
 {
-    if (!KwGetExtension(DeviceObject)->AcceptingRequests) {
+    if (!IsAcceptingRequests(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
     PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;

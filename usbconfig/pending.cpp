@@ -164,3 +164,18 @@ VOID StopAcceptingRequests(PDEVICE_OBJECT DeviceObject)
     Extension->AcceptingRequests = FALSE;
     KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
 }
+
+// Whether the device still takes new requests. Read under the transfer lock, as it is written,
+// so a dispatch on one processor and a removal on another never race on the flag; a request
+// that sees TRUE holds its reference, which keeps the device until it leaves.
+_Use_decl_annotations_
+BOOLEAN IsAcceptingRequests(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    BOOLEAN Accepting = Extension->AcceptingRequests;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    return Accepting;
+}
