@@ -26,7 +26,7 @@ bool InFlight(Rig& rig, bool read, const std::vector<PVOID>& buffers, ULONG size
     }
     bool ok = true;
     for (size_t i = 0; i < buffers.size(); ++i) {
-        IoResult r = Finish(issued[i], ov[i]);
+        IoResult r = sim::app::AwaitResult(issued[i], ov[i]);
         if (ok && (!NT_SUCCESS(r.status) || r.iosb.Information != size)) {
             // A driver may bound the requests it keeps in flight; it then refuses the rest.
             *error = std::string(r.status == STATUS_INSUFFICIENT_RESOURCES ? "refused " : "") +

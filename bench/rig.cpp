@@ -77,14 +77,4 @@ Rig::~Rig() {
     sim::EndScenario();
 }
 
-sim::app::IoResult Finish(sim::app::IoResult r, sim::app::Overlapped& ov) {
-    if (r.status == STATUS_PENDING) {
-        ov.Wait();
-        r.status = ov.Internal();
-        r.iosb.Status = ov.Internal();
-        r.iosb.Information = ov.InternalHigh();
-    }
-    return r;
-}
-
 }  // namespace bench

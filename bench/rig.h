@@ -49,7 +49,4 @@ private:
     std::string error_;
 };
 
-// The final result of a request issued on an overlapped handle: waits for it when it pended.
-sim::app::IoResult Finish(sim::app::IoResult r, sim::app::Overlapped& ov);
-
 }  // namespace bench

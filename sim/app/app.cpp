@@ -780,4 +780,14 @@ void Process::ExitThread() {
     threads_.erase(std::this_thread::get_id());
 }
 
+IoResult AwaitResult(IoResult r, Overlapped& ov) {
+    if (r.status == STATUS_PENDING) {
+        ov.Wait();
+        r.status = ov.Internal();
+        r.iosb.Status = ov.Internal();
+        r.iosb.Information = ov.InternalHigh();
+    }
+    return r;
+}
+
 }  // namespace sim::app

@@ -72,6 +72,11 @@ private:
     bool signalled_ = false;
 };
 
+// What a request ended with: for one that went pending, waits for ov and takes the status and
+// Information the I/O manager wrote there (GetOverlappedResult with bWait TRUE); one that did
+// not pend is returned as it is.
+IoResult AwaitResult(IoResult r, Overlapped& ov);
+
 // "\??\X" (a kernel symbolic link name, as IoRegisterDeviceInterface returns it) as user mode
 // sees it: "\\?\X".
 std::u16string UserPath(const std::u16string& kernelLink);

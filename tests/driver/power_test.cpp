@@ -75,12 +75,7 @@ protected:
         PVOID b = app_->Alloc(data.size());
         app_->Store(b, data.data(), data.size());
         Overlapped ov;
-        IoResult r = app_->Write(h, b, static_cast<ULONG>(data.size()), 0, &ov);
-        if (r.status == STATUS_PENDING) {
-            ov.Wait();
-            r.status = ov.Internal();
-            r.iosb.Information = ov.InternalHigh();
-        }
+        IoResult r = sim::app::AwaitResult(app_->Write(h, b, static_cast<ULONG>(data.size()), 0, &ov), ov);
         app_->Free(b);
         return r;
     }

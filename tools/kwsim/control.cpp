@@ -68,7 +68,7 @@ Session::IoctlReply Session::SendIoctl(sim::app::Handle h, ULONG code, const Byt
     PVOID input = in.empty() ? nullptr : app_->Alloc(in.size());
     if (input != nullptr) app_->Store(input, in.data(), in.size());
     PVOID output = outLength != 0 ? app_->Alloc(outLength) : nullptr;
-    sim::app::IoResult r = Complete(
+    sim::app::IoResult r = sim::app::AwaitResult(
         app_->DeviceIoControl(h, code, input, static_cast<ULONG>(in.size()), output, outLength, &ov_), ov_);
     IoctlReply reply{r.status, r.iosb.Information, {}};
     if (output != nullptr && r.iosb.Information <= outLength) reply.out = app_->Load(output, r.iosb.Information);

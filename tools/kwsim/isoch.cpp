@@ -62,7 +62,7 @@ sim::app::IoResult Session::Transfer(bool read, sim::app::Handle h, PVOID buffer
             *cancelled = true;
         }
     }
-    return Complete(r, ov_);
+    return sim::app::AwaitResult(r, ov_);
 }
 
 bool Session::TakeLimit(std::vector<std::string>* w, ULONG* limit) {

@@ -483,16 +483,6 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset, ULONG lim
     return true;
 }
 
-sim::app::IoResult Session::Complete(sim::app::IoResult r, sim::app::Overlapped& ov) {
-    if (r.status == STATUS_PENDING) {
-        ov.Wait();
-        r.status = ov.Internal();
-        r.iosb.Status = ov.Internal();
-        r.iosb.Information = ov.InternalHigh();
-    }
-    return r;
-}
-
 bool Session::Wait(const std::vector<std::string>& w) {
     auto it = async_.find(w[1]);
     if (it == async_.end()) {

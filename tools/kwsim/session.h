@@ -130,8 +130,6 @@ private:
     bool Vendor(const std::vector<std::string>& w);
 
     bool Usage(const Command& c, const std::string& message);
-    // A request made on an overlapped handle, waited for when it went pending.
-    sim::app::IoResult Complete(sim::app::IoResult r, sim::app::Overlapped& ov);
     PDEVICE_EXTENSION Ext() const;
     std::u16string InterfacePath() const;
     bool FindHandle(const std::string& name, sim::app::Handle* h);
