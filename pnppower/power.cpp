@@ -11,8 +11,10 @@
 // releases the next when PoStartNextPowerIrp is called, so the dispatch of a system request and a
 // device request may overlap. DevicePowerState and PendingSystemPowerIrp are therefore read and
 // written only with interlocked operations: completion routines and the power manager's callback
-// touch them at up to DISPATCH_LEVEL in arbitrary threads. No power path allocates, waits or
-// fails a set-power request; a failure the bus driver reports goes up unchanged.
+// touch them at up to DISPATCH_LEVEL in arbitrary threads. No power path waits or fails a
+// set-power request; a failure the bus driver reports goes up unchanged. Completion routines that
+// release a request's reference are set with IoSetCompletionRoutineEx, which may fail for want
+// of memory: a wait-wake request then fails, a power-up keeps the plain routine.
 
 #include "kwdrv.h"
 
@@ -101,7 +103,8 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Runs when a device set-power request to D0 comes back up. The device is recorded in D0 only
 // when the bus driver powered it; a failure goes up as it is and the recorded state stays the
 // one the device is still in. Releases the request's reference, which the dispatch kept so that
-// removal cannot delete the device before this routine has run. Any thread, up to DISPATCH_LEVEL.
+// removal cannot delete the device before this routine has run; the routine is set unload-safe
+// whenever the memory for that exists. Any thread, up to DISPATCH_LEVEL.
 _Use_decl_annotations_
 NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -134,13 +137,20 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Status;
     }
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, DevicePowerUpCompletion, DeviceObject, TRUE, TRUE, TRUE);
+    // The unload-safe form keeps the image loaded until the routine, whose IoDecrement may let
+    // removal finish, has returned. Without the memory for it the plain form is still set: a
+    // set-power request may not be failed, and only the routine can record D0 truthfully.
+    if (!NT_SUCCESS(IoSetCompletionRoutineEx(DeviceObject, Irp, DevicePowerUpCompletion, DeviceObject, TRUE, TRUE,
+                                             TRUE))) {
+        IoSetCompletionRoutine(Irp, DevicePowerUpCompletion, DeviceObject, TRUE, TRUE, TRUE);
+    }
     PoStartNextPowerIrp(Irp);
     return PoCallDriver(KwGetExtension(DeviceObject)->LowerDeviceObject, Irp);
 }
 
 // Runs when a wait-wake request completes below: the device signalled wake, the request was
-// cancelled or the bus driver refused it. Releases the request's reference. Any thread, up to
+// cancelled or the bus driver refused it. Releases the request's reference; set with
+// IoSetCompletionRoutineEx, so the image stays loaded until this has returned. Any thread, up to
 // DISPATCH_LEVEL.
 _Use_decl_annotations_
 NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -153,25 +163,47 @@ NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     return STATUS_SUCCESS;
 }
 
-// IRP_MN_WAIT_WAKE. Refused while the device is in D0 or in a state shallower than its wake
-// state. Otherwise it goes down with WaitWakeCompletion and the dispatching thread returns at
-// once: the request may stay in the bus driver until the device wakes or it is cancelled.
-static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// Whether the device can arm wake for a wait-wake request that asks to wake the system from
+// SystemWake or a shallower state: STATUS_NOT_SUPPORTED for a device without a wake state, and
+// STATUS_INVALID_DEVICE_STATE when the device is in a state deeper than its DeviceWake or the
+// system state asked for is deeper than its SystemWake. D0 and the unspecified state before the
+// first device request are never too deep: the request is normally armed while in D0.
+static NTSTATUS CheckWaitWake(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE SystemWake)
 {
-    PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
-    LONG Current = static_cast<LONG>(LoadDevicePowerState(Extension));
+    const LONG DeviceWake = static_cast<LONG>(Extension->DeviceCapabilities.DeviceWake);
+    const LONG Current = static_cast<LONG>(LoadDevicePowerState(Extension));
 
-    if (Current == PowerDeviceD0 || static_cast<LONG>(Extension->DeviceCapabilities.DeviceWake) > Current) {
-        PoStartNextPowerIrp(Irp);
-        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        IoDecrement(DeviceObject);
+    if (DeviceWake == PowerDeviceUnspecified) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (Current > DeviceWake ||
+        static_cast<LONG>(SystemWake) > static_cast<LONG>(Extension->DeviceCapabilities.SystemWake)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, WaitWakeCompletion, DeviceObject, TRUE, TRUE, TRUE);
+    return STATUS_SUCCESS;
+}
+
+// IRP_MN_WAIT_WAKE. A request CheckWaitWake refuses, or one whose unload-safe completion
+// routine cannot be set, completes here with that status and nothing goes down. Otherwise it
+// goes down with WaitWakeCompletion and the dispatching thread returns at once: the request may
+// stay in the bus driver until the device wakes or it is cancelled.
+static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = CheckWaitWake(KwGetExtension(DeviceObject), Stack->Parameters.WaitWake.PowerState);
+
+    if (NT_SUCCESS(Status)) {
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        Status = IoSetCompletionRoutineEx(DeviceObject, Irp, WaitWakeCompletion, DeviceObject, TRUE, TRUE, TRUE);
+    }
     PoStartNextPowerIrp(Irp);
-    return PoCallDriver(Extension->LowerDeviceObject, Irp);
+    if (!NT_SUCCESS(Status)) {
+        Irp->IoStatus.Status = Status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        IoDecrement(DeviceObject);
+        return Status;
+    }
+    return PoCallDriver(KwGetExtension(DeviceObject)->LowerDeviceObject, Irp);
 }
 
 // Every IRP_MJ_POWER request. Power requests are served in every state of the device, also while

@@ -168,15 +168,20 @@ NTSTATUS DispatchIsochronousTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // Runs when the USB stack completes an isochronous transfer, in any thread at IRQL <=
 // DISPATCH_LEVEL, on success, error and cancel alike. Context is the URB. IoStatus.Status stays
 // as the USB stack set it; Information becomes the bytes it reports moved (never more than the
-// caller's buffer). IoDecrement is the last touch of the driver's state: once the reference is
+// caller's buffer; none for a request the stack refused without running it). IoDecrement is the last touch of the driver's state: once the reference is
 // gone the device may be deleted, and the routine was set with IoSetCompletionRoutineEx, so the
 // image stays loaded until it has returned.
 _Use_decl_annotations_
 NTSTATUS NTAPI IsochronousCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PURB Urb = static_cast<PURB>(Context);
-    const ULONG Transferred = Urb->UrbIsochronousTransfer.TransferBufferLength;
+    ULONG Transferred = Urb->UrbIsochronousTransfer.TransferBufferLength;
     const ULONG Requested = MmGetMdlByteCount(Irp->MdlAddress);
+    // A failed request whose URB still has the success status it was built with was refused
+    // before the stack ran it (a suspended port): it moved nothing.
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Urb->UrbHeader.Status)) {
+        Transferred = 0;
+    }
 
     Irp->IoStatus.Information = (Transferred <= Requested) ? Transferred : Requested;
     KwFreePool(Urb);

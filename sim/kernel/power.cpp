@@ -2,14 +2,16 @@
 // system's own requests), PoCallDriver with XP's serialisation (at one device object one system
 // and one device set/query request at a time; PoStartNextPowerIrp lets the next one through),
 // delivery at PASSIVE_LEVEL to DO_POWER_PAGABLE devices, PoSetPowerState, and the verifier's
-// power rules.
+// power rules. Playing Windows 7 it drops the serialisation and the rules that come with it:
+// PoStartNextPowerIrp does nothing and IoCallDriver may carry a power request.
 #include "power.h"
 
 #include "internal.h"
 #include "power_internal.h"
 
-#include <chrono>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 
@@ -96,13 +98,18 @@ void Post(std::function<void()> fn) {
 }
 
 thread_local bool t_viaPoCallDriver = false;
+std::atomic<sim::power::Os> g_os{sim::power::Os::Xp};
+
+bool Serialises() { return g_os.load() == sim::power::Os::Xp; }
 
 [[noreturn]] void PowerViolation(const char* rule, const std::string& msg) {
     BugCheck(kBugIoManagerViolation, rule, msg);
 }
 
-// 0 for a system set/query request, 1 for a device one, -1 for requests XP does not serialise.
+// 0 for a system set/query request, 1 for a device one, -1 for requests XP does not serialise
+// (and for every request on Windows 7).
 int SerialKind(PIO_STACK_LOCATION s) {
+    if (!Serialises()) return -1;
     if (s->MinorFunction != IRP_MN_SET_POWER && s->MinorFunction != IRP_MN_QUERY_POWER) return -1;
     return s->Parameters.Power.Type == DevicePowerState ? 1 : 0;
 }
@@ -243,7 +250,7 @@ void WaitPowerIrpReleased(const std::weak_ptr<IrpTrack>& t) {
 }
 
 void CheckPowerCallDriver(PIRP irp) {
-    if (t_viaPoCallDriver) {
+    if (t_viaPoCallDriver || !Serialises()) {
         t_viaPoCallDriver = false;
         return;
     }
@@ -293,12 +300,17 @@ void ResetPower() {
     P().devices.clear();
     P().live.clear();
     P().system = PowerSystemWorking;
+    g_os = sim::power::Os::Xp;
 }
 
 }  // namespace sim::detail
 
 namespace sim::power {
 using namespace sim::detail;
+
+void SetOs(Os os) { g_os = os; }
+
+Os CurrentOs() { return g_os.load(); }
 
 SYSTEM_POWER_STATE SystemState() {
     std::lock_guard<std::mutex> g(P().m);
@@ -393,6 +405,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         BugCheck(kBugIrqlNotLessOrEqual, "PoStartNextPowerIrpIrql", "PoStartNextPowerIrp above DISPATCH_LEVEL");
     }
+    if (!Serialises()) return;  // Windows 7: nothing to release
     if (Irp->CurrentLocation > Irp->StackCount) {
         PowerViolation("StartNextWithoutLocation",
                        "PoStartNextPowerIrp on a power IRP by a caller that holds no stack location of it");

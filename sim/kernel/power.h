@@ -1,6 +1,6 @@
-// The power manager of Windows XP as the model runs it: the system's sleep, resume and shutdown
-// sequences sent to a device stack, device power requests from the power policy owner's side,
-// and wait-wake requests. The driver sees only PoRequestPowerIrp, PoStartNextPowerIrp,
+// The power manager of Windows XP or Windows 7 as the model runs it: the system's sleep, resume
+// and shutdown sequences sent to a device stack, device power requests from the power policy
+// owner's side, and wait-wake requests. The driver sees only PoRequestPowerIrp, PoStartNextPowerIrp,
 // PoCallDriver and PoSetPowerState (sim/include/wdm.h).
 #pragma once
 
@@ -10,6 +10,14 @@
 #include <mutex>
 
 namespace sim::power {
+
+// Which Windows the power manager plays. Xp (the default, and after ResetWorld): PoCallDriver
+// serialises set and query requests per device object until PoStartNextPowerIrp, and a power
+// request sent with IoCallDriver is a verifier finding. Windows7: PoStartNextPowerIrp does
+// nothing, requests are not serialised, and IoCallDriver may carry a power request.
+enum class Os { Xp, Windows7 };
+void SetOs(Os os);
+Os CurrentOs();
 
 // The system power state the power manager last set (PowerSystemWorking at the start).
 SYSTEM_POWER_STATE SystemState();

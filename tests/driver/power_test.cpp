@@ -1,12 +1,19 @@
 // Power: system sleep and resume mapped to D3 and D0, device power requests, wait-wake, with I/O
-// in flight, removal during a held system request, and faults on the power path.
+// of every kind in flight, removal during a held system request, and faults on the power path.
+// Every test runs twice: with the power manager of XP (set-power requests serialised per device
+// until PoStartNextPowerIrp) and of Windows 7 (no serialisation).
 #include "driver_fixture.h"
 
 #include "app/app.h"
 #include "kernel/power.h"
+#include "kwdrv_ioctl.h"
 
+#include <atomic>
+#include <cstring>
 #include <future>
+#include <map>
 #include <thread>
+#include <utility>
 
 using namespace drivertest;
 using sim::app::Handle;
@@ -15,7 +22,8 @@ using sim::app::Overlapped;
 
 namespace {
 
-constexpr ULONG kBulkOut = 0, kBulkIn = 1;
+constexpr ULONG kBulkOut = 0, kBulkIn = 1, kIsoOut = 3, kIsoIn = 4;
+using Bytes = std::vector<UCHAR>;
 
 // A power request as the bus driver saw it: "S3", "D0", "Q S3" (query), "W" (wait-wake).
 std::string Seen(const sim::usb::TraceEntry& e) {
@@ -24,10 +32,11 @@ std::string Seen(const sim::usb::TraceEntry& e) {
     return s + (e.powerType == DevicePowerState ? "D" : "S") + std::to_string(static_cast<int>(e.powerState) - 1);
 }
 
-class PowerTest : public DriverTest {
+class PowerTest : public DriverTest, public ::testing::WithParamInterface<sim::power::Os> {
 protected:
     void SetUp() override {
         DriverTest::SetUp();
+        sim::power::SetOs(GetParam());
         ASSERT_EQ(STATUS_SUCCESS, Add());
         ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
         link_ = ext()->InterfaceLinkName;
@@ -86,7 +95,7 @@ protected:
 
 // What the driver does with each power request: which requests reach the bus, in which order,
 // and the state it records.
-TEST_F(PowerTest, RequestsMapToDeviceStates) {
+TEST_P(PowerTest, RequestsMapToDeviceStates) {
     struct Step { const char* what; std::function<NTSTATUS()> send; NTSTATUS status; std::vector<std::string> seen;
                   DEVICE_POWER_STATE recorded; };
     auto sys = [this](SYSTEM_POWER_STATE s) { return [this, s] { return sim::power::SendSystemPower(bus().Pdo(), IRP_MN_SET_POWER, s).status; }; };
@@ -120,21 +129,26 @@ TEST_F(PowerTest, RequestsMapToDeviceStates) {
     }
     EXPECT_EQ(bus().PowerState(), Recorded());
 
-    // While the bus driver holds the request, D1-D3 are already recorded and D0 is not yet.
+    // While the bus driver holds the request, D1-D3 are already recorded and D0 is not yet; the
+    // power-up's completion routine holds a reference on the device object (it is unload-safe).
     bus().SetPowerMode(sim::usb::AnswerMode::Hold);
-    for (auto [to, whileHeld] : {std::pair{PowerDeviceD2, PowerDeviceD2}, std::pair{PowerDeviceD0, PowerDeviceD2}}) {
-        auto r = std::async(std::launch::async, [this, to = to] { return sim::power::RequestDevicePower(bus().Pdo(), to); });
+    struct Held { DEVICE_POWER_STATE to, whileHeld; LONG references; };
+    for (const Held& h : {Held{PowerDeviceD2, PowerDeviceD2, 0}, Held{PowerDeviceD0, PowerDeviceD2, 1}}) {
+        const DEVICE_POWER_STATE to = h.to;
+        auto r = std::async(std::launch::async, [this, to] { return sim::power::RequestDevicePower(bus().Pdo(), to); });
         while (bus().HeldPowerCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_EQ(whileHeld, Recorded());
+        EXPECT_EQ(h.whileHeld, Recorded());
+        EXPECT_EQ(h.references, fdo()->ReferenceCount);
         bus().ReleasePower();
         EXPECT_EQ(STATUS_SUCCESS, r.get().status);
         EXPECT_EQ(to, Recorded());
+        EXPECT_EQ(0, fdo()->ReferenceCount);
     }
     bus().SetPowerMode(sim::usb::AnswerMode::Pend);
 }
 
 // A vetoed query keeps the system and the device awake.
-TEST_F(PowerTest, VetoedQueryLeavesTheDeviceAwake) {
+TEST_P(PowerTest, VetoedQueryLeavesTheDeviceAwake) {
     ToD0();
     bus().VetoNextQuery(STATUS_UNSUCCESSFUL);
     sim::power::SleepResult r = sim::power::Sleep(bus().Pdo(), PowerSystemSleeping3);
@@ -146,24 +160,55 @@ TEST_F(PowerTest, VetoedQueryLeavesTheDeviceAwake) {
     EXPECT_EQ(PowerSystemWorking, sim::power::SystemState());
 }
 
-// Wait-wake is refused in D0 and in a state shallower than the wake state, with nothing sent
-// down. Otherwise it waits in the bus driver without holding the dispatching thread and ends on
-// remote wake, on cancel, or at removal.
-TEST_F(PowerTest, WaitWake) {
-    auto arm = [this] { return sim::power::ArmWaitWake(bus().Pdo()); };
-    ToD0();
-    auto refused = arm();
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, refused->Wait());
-    EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
-    ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD1).status);
-    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, arm()->Wait());  // D1 is shallower than D2, the wake state
+// Whether wait-wake goes down to be armed: the device must be no deeper than its wake state
+// (DeviceWake D2 from the bus unless a case says otherwise) and the system state asked for no
+// deeper than its SystemWake (S3). D0 is where a policy owner normally arms it. A refused one
+// completes at once with nothing sent down.
+TEST_P(PowerTest, WaitWakeRule) {
+    struct Case { const char* what; DEVICE_POWER_STATE deviceWake, in; SYSTEM_POWER_STATE asked; NTSTATUS status; } cases[] = {
+        {"D0", PowerDeviceD2, PowerDeviceD0, PowerSystemSleeping3, STATUS_PENDING},
+        {"D1, shallower than the wake state", PowerDeviceD2, PowerDeviceD1, PowerSystemSleeping3, STATUS_PENDING},
+        {"D2, the wake state", PowerDeviceD2, PowerDeviceD2, PowerSystemSleeping1, STATUS_PENDING},
+        {"D3, deeper than the wake state", PowerDeviceD2, PowerDeviceD3, PowerSystemSleeping3, STATUS_INVALID_DEVICE_STATE},
+        {"D3 with wake state D3", PowerDeviceD3, PowerDeviceD3, PowerSystemSleeping3, STATUS_PENDING},
+        {"S4, deeper than the system wake state", PowerDeviceD2, PowerDeviceD0, PowerSystemHibernate, STATUS_INVALID_DEVICE_STATE},
+        {"no wake state", PowerDeviceUnspecified, PowerDeviceD0, PowerSystemSleeping3, STATUS_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ext()->DeviceCapabilities.DeviceWake = c.deviceWake;
+        ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), c.in).status);
+        PowerSeen();
+        auto w = sim::power::ArmWaitWake(bus().Pdo(), c.asked);
+        ASSERT_TRUE(w);
+        sim::FlushDpcs();
+        if (c.status != STATUS_PENDING) {
+            if (!w->Done()) {
+                EXPECT_TRUE(w->Cancel()) << "armed";
+            }
+            EXPECT_EQ(c.status, w->Wait());
+            EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
+            continue;
+        }
+        EXPECT_TRUE(bus().WaitWakeArmed());
+        EXPECT_TRUE(w->Cancel());
+        EXPECT_EQ(STATUS_CANCELLED, w->Wait());
+        EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
+        EXPECT_EQ(1, Outstanding());
+    }
+}
 
+// An armed wait-wake waits in the bus driver without holding the dispatching thread and ends on
+// remote wake, on cancel, or at removal. While it waits it holds a reference on the driver's
+// device object (its completion routine is unload-safe); without the memory for that routine it
+// is refused with nothing sent down.
+TEST_P(PowerTest, WaitWake) {
+    auto arm = [this] { return sim::power::ArmWaitWake(bus().Pdo()); };
     struct Case { const char* what; std::function<void(sim::power::WaitWake&)> end; NTSTATUS status; } cases[] = {
         {"remote wake", [this](sim::power::WaitWake&) { EXPECT_TRUE(bus().RemoteWake()); }, STATUS_SUCCESS},
         {"cancel", [](sim::power::WaitWake& w) { EXPECT_TRUE(w.Cancel()); }, STATUS_CANCELLED},
     };
-    ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD3).status);
+    ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD2).status);
     PowerSeen();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -172,12 +217,26 @@ TEST_F(PowerTest, WaitWake) {
         EXPECT_FALSE(w->Done());
         EXPECT_TRUE(bus().WaitWakeArmed());
         EXPECT_EQ(2, Outstanding());
+        EXPECT_EQ(1, fdo()->ReferenceCount);
         c.end(*w);
         EXPECT_EQ(c.status, w->Wait());
         sim::FlushDpcs();
         EXPECT_EQ(1, Outstanding());
+        EXPECT_EQ(0, fdo()->ReferenceCount);
         EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
     }
+    sim::faults::Clear();
+    sim::faults::FailKind(sim::FaultKind::Pool);
+    auto refused = arm();
+    sim::faults::Clear();
+    ASSERT_TRUE(refused);
+    if (!refused->Done()) {
+        EXPECT_TRUE(refused->Cancel()) << "armed";
+    }
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, refused->Wait());
+    EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
+    EXPECT_EQ(1, Outstanding());
+
     auto w = arm();
     ASSERT_TRUE(w);
     app_.reset();
@@ -188,7 +247,7 @@ TEST_F(PowerTest, WaitWake) {
 // Sleep with a read pending in the USB stack and requests arriving while the device is in D3:
 // the read survives the sleep, requests in D3 get the USB stack's answer at once, every request
 // completes once, and I/O works again after resume.
-TEST_F(PowerTest, SleepAndResumeWithIoInFlight) {
+TEST_P(PowerTest, SleepAndResumeWithIoInFlight) {
     for (SYSTEM_POWER_STATE s : {PowerSystemSleeping1, PowerSystemSleeping3, PowerSystemHibernate}) {
         SCOPED_TRACE(s);
         ToD0();
@@ -230,8 +289,138 @@ TEST_F(PowerTest, SleepAndResumeWithIoInFlight) {
     }
 }
 
+// Every sleep state with isochronous streams both ways, a bulk read and a vendor request the
+// device has not answered in flight: each request in flight waits through the sleep, every
+// request of each kind that arrives in D3 gets the USB stack's refusal at once, and after the
+// resume the ones in flight complete once with their data and every kind works again.
+TEST_P(PowerTest, SleepWithEveryKindOfRequestInFlight) {
+    constexpr ULONG kIso = 256 * 4;  // four packets of the isochronous pipes
+    std::atomic<bool> holdVendor{false};
+    bus().SetScript([&holdVendor](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
+        if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+            static_cast<PURB>(s->Parameters.Others.Argument1)->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE ||
+            !holdVendor.exchange(false)) {
+            return std::nullopt;
+        }
+        sim::usb::Answer a;
+        a.mode = sim::usb::AnswerMode::Hold;
+        return a;
+    });
+    auto bytes = [](ULONG n, UCHAR seed) { Bytes b(n); for (ULONG i = 0; i < n; ++i) b[i] = UCHAR(seed + i * 3); return b; };
+    auto vendorRecord = [](ULONG length) {
+        VENDOR_REQUEST r{0, 0, length, 0, 0};
+        Bytes b(VENDOR_REQUEST_MINIMUM_LENGTH);
+        std::memcpy(b.data(), &r, b.size());
+        return b;
+    };
+    // One request: its data (written, or the size read) and where it goes.
+    struct Request { const char* what; ULONG pipe; bool read; ULONG code; Bytes data; };
+    for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3, PowerSystemHibernate}) {
+        SCOPED_TRACE(state);
+        ToD0();
+        std::map<ULONG, Handle> h;
+        for (ULONG pipe : {kBulkOut, kBulkIn, kIsoOut, kIsoIn}) h[pipe] = Open(pipe);
+        // Issues one request, overlapped; a device-control request waits in a thread of its own.
+        struct Issued { Overlapped ov; IoResult r; PVOID buffer = nullptr; std::future<IoResult> control; };
+        auto issue = [&](const Request& q) {
+            auto i = std::make_unique<Issued>();
+            i->buffer = app_->Alloc(std::max<size_t>(q.data.size(), 1));
+            app_->Store(i->buffer, q.data.data(), q.data.size());
+            const ULONG n = static_cast<ULONG>(q.data.size());
+            if (q.code != 0) {
+                i->control = std::async(std::launch::async, [this, q, &h, b = i->buffer, n] {
+                    return app_->DeviceIoControl(h[kBulkOut], q.code, b, n, nullptr, 0);
+                });
+            } else {
+                i->r = q.read ? app_->Read(h[q.pipe], i->buffer, n, 0, &i->ov) : app_->Write(h[q.pipe], i->buffer, n, 0, &i->ov);
+            }
+            return i;
+        };
+        auto finish = [&](Issued& i) {
+            IoResult r = i.control.valid() ? i.control.get() : sim::app::AwaitResult(i.r, i.ov);
+            return std::pair{r, r.iosb.Information};
+        };
+        const Bytes isoData = bytes(kIso, 0x40), bulkData = bytes(5, 0x90);
+        const Request inFlight[] = {
+            {"isochronous read", kIsoIn, true, 0, Bytes(kIso)},
+            {"isochronous write", kIsoOut, false, 0, isoData},
+            {"bulk read", kBulkIn, true, 0, Bytes(64)},
+            {"vendor request", 0, false, IOCTL_KW_VENDOR_OUT_0C, vendorRecord(VENDOR_REQUEST_MINIMUM_LENGTH)},
+        };
+        std::vector<std::unique_ptr<Issued>> flying;
+        for (const Request& q : inFlight) {
+            holdVendor = q.code != 0;
+            flying.push_back(issue(q));
+            if (q.code != 0) {
+                while (bus().HeldCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            } else {
+                EXPECT_EQ(STATUS_PENDING, flying.back()->r.status) << q.what;
+            }
+        }
+
+        ASSERT_EQ(STATUS_SUCCESS, sim::power::Sleep(bus().Pdo(), state).set.status);
+        EXPECT_EQ(PowerDeviceD3, bus().PowerState());
+        ExpectRecordedIsReal();
+        const Request inD3[] = {
+            {"isochronous read", kIsoIn, true, 0, Bytes(kIso)},
+            {"isochronous write", kIsoOut, false, 0, isoData},
+            {"bulk write", kBulkOut, false, 0, bulkData},  // looped to the bulk read below
+            {"bulk read", kBulkIn, true, 0, Bytes(8)},
+            {"vendor OUT", 0, false, IOCTL_KW_VENDOR_OUT_0C, vendorRecord(VENDOR_REQUEST_MINIMUM_LENGTH)},
+            {"vendor IN", 0, false, IOCTL_KW_VENDOR_IN_01, vendorRecord(0)},
+        };
+        for (const Request& q : inD3) {
+            SCOPED_TRACE(q.what);
+            auto i = issue(q);
+            auto [r, information] = finish(*i);
+            EXPECT_EQ(sim::StatusName(STATUS_DEVICE_POWERED_OFF), sim::StatusName(r.status));
+            EXPECT_EQ(0u, information);
+            app_->Free(i->buffer);
+        }
+        for (size_t k = 0; k < flying.size(); ++k) {
+            Issued& i = *flying[k];
+            EXPECT_FALSE(i.ov.Signalled() || (i.control.valid() && i.control.wait_for(std::chrono::seconds(0)) == std::future_status::ready))
+                << inFlight[k].what;
+        }
+
+        ASSERT_EQ(STATUS_SUCCESS, sim::power::Wake(bus().Pdo()).status);
+        ExpectRecordedIsReal();
+        bus().CompleteHeld(sim::usb::Answer{});
+        EXPECT_EQ(STATUS_SUCCESS, WriteBytes(h[kBulkOut], bulkData).status);
+        for (int n = 0; n < 100 && !(flying[0]->ov.Signalled() && flying[1]->ov.Signalled()); ++n) {
+            bus().AdvanceFrames(2);
+            sim::FlushDpcs();
+        }
+        const std::pair<ULONG, Bytes> expected[] = {{kIso, isoData}, {kIso, {}}, {5, bulkData}, {0, {}}};
+        for (size_t k = 0; k < flying.size(); ++k) {
+            SCOPED_TRACE(inFlight[k].what);
+            auto [r, information] = finish(*flying[k]);
+            EXPECT_EQ(sim::StatusName(STATUS_SUCCESS), sim::StatusName(r.status));
+            EXPECT_EQ(expected[k].first, information);
+            if (!expected[k].second.empty()) {
+                EXPECT_EQ(expected[k].second, app_->Load(flying[k]->buffer, information));
+            }
+            app_->Free(flying[k]->buffer);
+        }
+        // Every kind works again.
+        for (const Request& q : inD3) {
+            SCOPED_TRACE(q.what);
+            auto i = issue(q);
+            for (int n = 0; n < 100 && q.pipe >= kIsoOut && !i->ov.Signalled(); ++n) {
+                bus().AdvanceFrames(2);
+                sim::FlushDpcs();
+            }
+            EXPECT_EQ(sim::StatusName(STATUS_SUCCESS), sim::StatusName(finish(*i).first.status));
+            app_->Free(i->buffer);
+        }
+        for (auto& [pipe, handle] : h) app_->Close(handle);
+        app_->Flush();
+        EXPECT_EQ(1, Outstanding());
+    }
+}
+
 // A read cancelled while the device sleeps completes cancelled; nothing waits for the resume.
-TEST_F(PowerTest, CancelWhileAsleep) {
+TEST_P(PowerTest, CancelWhileAsleep) {
     ToD0();
     Handle in = Open(kBulkIn);
     PVOID buffer = app_->Alloc(16);
@@ -247,7 +436,7 @@ TEST_F(PowerTest, CancelWhileAsleep) {
 
 // PoRequestPowerIrp fails: the held system request still goes down (a system set-power request
 // is never failed), its reference is released, and the device stays where it is.
-TEST_F(PowerTest, DeviceRequestCannotBeIssued) {
+TEST_P(PowerTest, DeviceRequestCannotBeIssued) {
     ToD0();
     sim::faults::Clear();
     sim::faults::FailKind(sim::FaultKind::AllocateIrp);
@@ -267,7 +456,7 @@ TEST_F(PowerTest, DeviceRequestCannotBeIssued) {
 
 // The bus driver cannot resume the port: the failure goes up, the device stays recorded in D3,
 // the system still reaches S0, requests get the USB stack's answer, and a later D0 recovers.
-TEST_F(PowerTest, FailedPowerUpIsReportedAndRecordedAsIs) {
+TEST_P(PowerTest, FailedPowerUpIsReportedAndRecordedAsIs) {
     ToD0();
     ASSERT_EQ(STATUS_SUCCESS, sim::power::Sleep(bus().Pdo(), PowerSystemSleeping3).set.status);
     sim::faults::Clear();
@@ -286,12 +475,22 @@ TEST_F(PowerTest, FailedPowerUpIsReportedAndRecordedAsIs) {
     EXPECT_EQ(PowerDeviceD0, Recorded());
     EXPECT_EQ(STATUS_SUCCESS, WriteBytes(out, {1}).status);
     EXPECT_EQ(1, Outstanding());
+
+    // Without the memory for the unload-safe routine a power-up still goes down and is recorded.
+    ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD3).status);
+    sim::faults::FailKind(sim::FaultKind::Pool);
+    EXPECT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD0).status);
+    EXPECT_EQ(1u, sim::faults::InjectedCount());
+    sim::faults::Clear();
+    EXPECT_EQ(PowerDeviceD0, Recorded());
+    ExpectRecordedIsReal();
+    EXPECT_EQ(1, Outstanding());
 }
 
 // Removal and surprise removal while a system request is held for its device request: the bus
 // finishes the device request, the system request goes down, no stale request is left, and the
 // device goes away cleanly.
-TEST_F(PowerTest, RemovalDuringHeldSystemRequest) {
+TEST_P(PowerTest, RemovalDuringHeldSystemRequest) {
     for (bool surprise : {false, true}) {
         SCOPED_TRACE(surprise ? "surprise removal" : "removal");
         if (fdo() == nullptr) {
@@ -322,7 +521,7 @@ TEST_F(PowerTest, RemovalDuringHeldSystemRequest) {
 // Every fault the power path can meet, one at a time, over sleep, resume and the policy
 // owner's own requests: system requests always succeed, the recorded state is the real one,
 // nothing is left behind, and after a clean resume the device works.
-TEST_F(PowerTest, PowerPathFaultSweep) {
+TEST_P(PowerTest, PowerPathFaultSweep) {
     auto scenario = [this] {
         sim::power::SleepResult r = sim::power::Sleep(bus().Pdo(), PowerSystemSleeping3);
         EXPECT_EQ(STATUS_SUCCESS, r.set.status);
@@ -359,7 +558,7 @@ TEST_F(PowerTest, PowerPathFaultSweep) {
 // Sleep and resume cycles and rebalances while applications read and write on several threads.
 // Every request completes once, nothing hangs, and the device ends in D0. Runs under
 // ThreadSanitizer too.
-TEST_F(PowerTest, ConcurrencySleepResumeAgainstIoAndRebalance) {
+TEST_P(PowerTest, ConcurrencySleepResumeAgainstIoAndRebalance) {
     ToD0();
     std::atomic<bool> stop{false};
     auto worker = [&](ULONG pipe) {
@@ -397,5 +596,8 @@ TEST_F(PowerTest, ConcurrencySleepResumeAgainstIoAndRebalance) {
     ExpectRecordedIsReal();
     EXPECT_EQ(1, Outstanding());
 }
+
+INSTANTIATE_TEST_SUITE_P(Os, PowerTest, ::testing::Values(sim::power::Os::Xp, sim::power::Os::Windows7),
+                         [](const auto& p) { return p.param == sim::power::Os::Xp ? "XP" : "Windows7"; });
 
 }  // namespace

@@ -240,6 +240,53 @@ TEST_F(PowerManagerTest, VerifierRules) {
     }
 }
 
+// Playing Windows 7 the power manager serialises nothing: a second device request reaches a
+// device that still holds the first, and a driver that passes requests on without
+// PoStartNextPowerIrp, or with IoCallDriver, is no finding. Playing XP the same drivers meet
+// the serialisation and the rules above.
+TEST_F(PowerManagerTest, Windows7NeitherSerialisesNorNeedsStartNext) {
+    struct Case { sim::power::Os os; size_t reachWhileHeld; } cases[] = {{sim::power::Os::Xp, 1}, {sim::power::Os::Windows7, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.os == sim::power::Os::Xp ? "XP" : "7");
+        sim::power::SetOs(c.os);
+        Stack stack(2);
+        std::mutex m;
+        std::vector<PIRP> held;
+        stack[1].handler = [&](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            std::lock_guard<std::mutex> g(m);
+            held.push_back(irp);
+            return STATUS_PENDING;
+        };
+        stack[0].handler = BusPower();
+        Seen first, second;
+        POWER_STATE s;
+        s.DeviceState = PowerDeviceD3;
+        PoRequestPowerIrp(stack.bottom(), IRP_MN_SET_POWER, s, &Seen::Callback, &first, nullptr);
+        PoRequestPowerIrp(stack.bottom(), IRP_MN_SET_POWER, s, &Seen::Callback, &second, nullptr);
+        sim::power::Settle();
+        EXPECT_EQ(c.reachWhileHeld, held.size());
+        for (size_t i = 0; i < 2; ++i) {
+            PoStartNextPowerIrp(held[i]);
+            sim::power::Settle();
+            IoCopyCurrentIrpStackLocationToNext(held[i]);
+            PoCallDriver(stack[0].device(), held[i]);
+        }
+        first.done.Wait("the first callback");
+        second.done.Wait("the second callback");
+    }
+    sim::power::SetOs(sim::power::Os::Windows7);
+    Stack stack(2);
+    stack[0].handler = BusPower();
+    for (bool ioCallDriver : {false, true}) {
+        stack[1].handler = [&, ioCallDriver](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            return ioCallDriver ? IoCallDriver(stack[0].device(), irp) : PoCallDriver(stack[0].device(), irp);
+        };
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(stack.bottom(), PowerDeviceD2).status);
+    }
+}
+
 class HubPowerTest : public usbtest::UsbStackTest {
 protected:
     NTSTATUS SetD(DEVICE_POWER_STATE d) { return sim::power::RequestDevicePower(bus_->Pdo(), d).status; }
