@@ -6,10 +6,11 @@
 // down when that request has completed. Every other power request goes down with
 // PoStartNextPowerIrp and PoCallDriver.
 //
-// Power requests arrive at PASSIVE_LEVEL (DO_POWER_PAGABLE) in system threads. The power manager
+// Power requests arrive at PASSIVE_LEVEL (DO_POWER_PAGABLE) in system threads. XP's power manager
 // lets one system and one device set or query request at a time reach the device object, and
-// releases the next when PoStartNextPowerIrp is called, so the dispatch of a system request and a
-// device request may overlap. DevicePowerState and PendingSystemPowerIrp are therefore read and
+// releases the next when PoStartNextPowerIrp is called; Windows 7 serialises nothing (there
+// PoStartNextPowerIrp does nothing). Either way the dispatch of a system request and a device
+// request may overlap. DevicePowerState and PendingSystemPowerIrp are therefore read and
 // written only with interlocked operations: completion routines and the power manager's callback
 // touch them at up to DISPATCH_LEVEL in arbitrary threads. No power path waits or fails a
 // set-power request; a failure the bus driver reports goes up unchanged. Completion routines that
@@ -86,7 +87,8 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Status;
     }
 
-    // The power manager lets one system request at a time through, so the slot is empty.
+    // A system sends a stack its next system request only after the last one completed (XP also
+    // serialises them), so the slot is empty.
     IoMarkIrpPending(Irp);
     (void)InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&Extension->PendingSystemPowerIrp), Irp);
     NTSTATUS Status = PoRequestPowerIrp(Extension->PhysicalDeviceObject, IRP_MN_SET_POWER, Wanted,
