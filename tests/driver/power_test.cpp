@@ -474,7 +474,7 @@ TEST_P(PowerTest, RemovalDuringHeldSystemRequest) {
 }
 
 // Every fault the power path can meet, one at a time, over sleep, resume and the policy
-// owner's own requests: system requests always succeed, the recorded state is the real one,
+// owner's own requests, wait-wake among them: system requests always succeed, the recorded state is the real one,
 // nothing is left behind, and after a clean resume the device works.
 TEST_P(PowerTest, PowerPathFaultSweep) {
     auto scenario = [this] {
@@ -485,6 +485,14 @@ TEST_P(PowerTest, PowerPathFaultSweep) {
         ExpectRecordedIsReal();
         (void)sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD2);
         ExpectRecordedIsReal();
+        // A wait-wake that cannot be issued or armed fails at once; one that is armed is cancelled.
+        if (auto w = sim::power::ArmWaitWake(bus().Pdo())) {
+            if (!w->Done()) {
+                EXPECT_TRUE(w->Cancel());
+            }
+            const NTSTATUS st = w->Wait();
+            EXPECT_TRUE(st == STATUS_CANCELLED || st == STATUS_INSUFFICIENT_RESOURCES) << sim::StatusName(st);
+        }
         (void)sim::power::RequestDevicePower(bus().Pdo(), PowerDeviceD0);
         ExpectRecordedIsReal();
         EXPECT_EQ(nullptr, __atomic_load_n(&ext()->PendingSystemPowerIrp, __ATOMIC_SEQ_CST));
