@@ -15,6 +15,11 @@
 #include <thread>
 #include <utility>
 
+namespace sim::power {
+// Names the power manager a test plays in CTest's test names.
+inline void PrintTo(Os os, std::ostream* out) { *out << (os == Os::Xp ? "XP" : "Windows7"); }
+}  // namespace sim::power
+
 using namespace drivertest;
 using sim::app::Handle;
 using sim::app::IoResult;
