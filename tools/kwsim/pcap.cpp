@@ -152,10 +152,11 @@ void Record(Bytes& out, uint64_t time, const Bytes& header, const UCHAR* data, s
 // URB at completion (nullptr: no packet is read).
 void IsoHeader(Bytes& b, const Capture::Held& h, const URB* live, bool completion) {
     const auto& r = h.urb.UrbIsochronousTransfer;
-    const size_t room = (std::min<size_t>(r.Hdr.Length, UINT16_MAX) - std::min<size_t>(r.Hdr.Length,
-                         offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket))) / sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-    const ULONG n = live == nullptr || !StackTookBuffer(live->UrbHeader.Status)
-                        ? 0 : static_cast<ULONG>(std::min<size_t>({r.NumberOfPackets, room, kMaxIsoPackets}));
+    // No more packets than the URB's length holds, read only once the stack has checked them.
+    const size_t fixed = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
+    const size_t room = r.Hdr.Length > fixed ? (r.Hdr.Length - fixed) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) : 0;
+    const bool readable = live != nullptr && StackTookBuffer(live->UrbHeader.Status);
+    const ULONG n = readable ? static_cast<ULONG>(std::min<size_t>({r.NumberOfPackets, room, kMaxIsoPackets})) : 0;
     const bool in = (h.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
     Put(b, completion ? live->UrbIsochronousTransfer.StartFrame : r.StartFrame, 4);
     Put(b, n, 4);
