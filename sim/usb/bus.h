@@ -164,7 +164,8 @@ public:
     // Called with each URB as it is submitted (before the stack looks at it) and as it completes
     // (status, lengths and IN data filled in, just before IoCompleteRequest), in the thread that
     // submits or completes it and without the bus's lock, so it may call the bus. The URB and its
-    // buffers stay the driver's: valid only during the call. nullptr clears it.
+    // buffers stay the driver's: valid only during the call, and only the structure its function
+    // names is there to read (a URB may be shorter than the union). nullptr clears it.
     using UrbObserver = std::function<void(PIRP irp, const URB& urb, bool completed)>;
     void SetUrbObserver(UrbObserver observer);
 
