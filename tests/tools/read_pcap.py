@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Reads back the capture `kwsim --pcap` writes of the built-in tour, with nothing but struct.
 
-read_pcap.py KWSIM DIR
+read_pcap.py KWSIM DIR [DEVICE]
 
 Runs the tour with --json --pcap DIR/kwsim-tour.pcap and checks the file as a USB capture with the
 Windows pseudo-header (link type 249): the pcap headers, every record's lengths and layout, each
 request's submission and completion, the start's requests, the bulk and isochronous loopbacks'
 data against what kwsim's JSON steps report, and the vendor requests' setup and data stages.
 When tshark is installed it must read every record without a malformed or warning mark.
+With DEVICE, a description whose start fails: its capture ends with the stalled request.
 """
 import json
 import os
@@ -168,6 +169,18 @@ def check(kwsim, workdir):
     assert [int(line.split("\t")[0], 16) for line in lines] == [r["irp"] for r in recs]
 
 
+def check_failed_start(kwsim, workdir, device):
+    pcap = os.path.join(workdir, "kwsim-failed-start.pcap")
+    p = subprocess.run([kwsim, "--device", device, "--pcap", pcap], capture_output=True, text=True, timeout=600)
+    assert p.returncode == 1, (p.returncode, p.stderr[-2000:])
+    reqs = requests(records(pcap))
+    last = reqs[max(reqs)]
+    assert last["sub"][0]["function"] == GET_DESCRIPTOR and last["sub"][0]["data"][:4] == bytes.fromhex("80060002")
+    assert last["done"]["status"] == 0xC0000004 and last["done"]["data"] == b"", last["done"]
+
+
 if __name__ == "__main__":
     check(sys.argv[1], sys.argv[2])
+    if len(sys.argv) > 3:
+        check_failed_start(sys.argv[1], sys.argv[2], sys.argv[3])
     print("read_pcap: ok")
