@@ -346,6 +346,20 @@ size_t BusDevice::Record(const TraceEntry& e) {
     return traceCleared_ + trace_.size() - 1;
 }
 
+void BusDevice::SetUrbObserver(UrbObserver observer) {
+    std::lock_guard<std::mutex> g(m_);
+    urbObserver_ = std::move(observer);
+}
+
+void BusDevice::NotifyUrb(PIRP irp, const URB& urb, bool completed) {
+    UrbObserver observer;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        observer = urbObserver_;
+    }
+    if (observer) observer(irp, urb, completed);
+}
+
 void BusDevice::CompleteHeld(const Answer& answer) {
     std::vector<Pending> claimed;
     {
@@ -509,6 +523,9 @@ NTSTATUS NTAPI BusDevice::DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     }
     e.status = STATUS_PENDING;
     size_t index = self->Record(e);
+    if (e.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        self->NotifyUrb(irp, *static_cast<PURB>(s->Parameters.Others.Argument1), false);
+    }
     Script script;
     {
         std::lock_guard<std::mutex> g(self->m_);
@@ -722,6 +739,7 @@ void BusDevice::Finish(PIRP irp, Answer a, size_t traceIndex) {
             }
         }
     }
+    if (urb) NotifyUrb(irp, *static_cast<PURB>(s->Parameters.Others.Argument1), true);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     if (a.then) a.then();
 }

@@ -161,6 +161,13 @@ public:
     // the clock, with the bus's lock held, so it must not call the bus. nullptr clears it.
     using IsochronousObserver = std::function<void(const struct _URB_ISOCH_TRANSFER&)>;
     void SetIsochronousObserver(IsochronousObserver observer);
+    // Called with each URB as it is submitted (before the stack looks at it) and as it completes
+    // (status, lengths and IN data filled in, just before IoCompleteRequest), in the thread that
+    // submits or completes it and without the bus's lock, so it may call the bus. The URB and its
+    // buffers stay the driver's: valid only during the call, and only the structure its function
+    // names is there to read (a URB may be shorter than the union). nullptr clears it.
+    using UrbObserver = std::function<void(PIRP irp, const URB& urb, bool completed)>;
+    void SetUrbObserver(UrbObserver observer);
 
     // IOCTL_INTERNAL_USB_RESET_PORT completes inline (default), pends and runs at once on a
     // worker thread (Pend), or pends until ReleaseResetPort (Hold); while it is in progress
@@ -266,6 +273,7 @@ private:
     NTSTATUS Deliver(PIRP irp, const Answer& a, size_t traceIndex);
     void Finish(PIRP irp, Answer a, size_t traceIndex);
     size_t Record(const TraceEntry& e);
+    void NotifyUrb(PIRP irp, const URB& urb, bool completed);  // m_ not held
 
     // Pending requests (m_ held): takes ownership of each entry that `pick` selects and whose
     // cancel routine is not already running; those stay for the cancel routine to complete.
@@ -369,6 +377,7 @@ private:
     AnswerMode frameMode_ = AnswerMode::Inline;
     bool highSpeed_ = false;
     IsochronousObserver isoObserver_;
+    UrbObserver urbObserver_;
     std::shared_ptr<Device> device_;  // nullptr: nothing on the port (never plugged or unplugged)
     bool pdoRemoved_ = false;         // SURPRISE_REMOVAL or REMOVE_DEVICE seen, START_DEVICE not since
     bool resetting_ = false;          // a port reset is in progress

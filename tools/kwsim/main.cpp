@@ -2,6 +2,7 @@
 // tour or a script on it. Exits 1 when a step did not do what was expected, 2 when the script or
 // device description cannot be used; a verifier finding stops the process with a bug-check
 // report (and a non-zero exit) where it happens.
+#include "pcap.h"
 #include "report.h"
 #include "session.h"
 
@@ -21,10 +22,11 @@ struct Options {
     std::string deviceFile;  // empty: the built-in test firmware
     std::string scriptFile;  // empty: the built-in tour
     std::string imageFile;   // empty: the host-built driver
+    std::string pcapFile;    // empty: no capture
 };
 
 void Help() {
-    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json] [--trace]\n"
+    std::cout << "usage: kwsim [--device FILE] [--script FILE] [--image FILE] [--json] [--trace] [--pcap FILE]\n"
                  "  Loads kwdrv into the host model, plugs in a simulated device and runs a tour or the\n"
                  "  script in FILE; then removes the device, unloads the driver and prints the\n"
                  "  verifier's summary.\n"
@@ -36,6 +38,9 @@ void Help() {
                  "  --json         one JSON object per step, with typed fields\n"
                  "  --trace        every request that crosses the hub's PDO, as it completes (a\n"
                  "                 failed start shows its last requests without it)\n"
+                 "  --pcap FILE    write every URB that crosses the hub's PDO, submitted and\n"
+                 "                 completed, to FILE as a capture Wireshark opens (USB with the\n"
+                 "                 Windows pseudo-header, link type 249)\n"
                  "  --image FILE   run the kwdrv.sys in FILE, mapped into the model, instead of the\n"
                  "                 host-built driver (32-bit build with -DKWDRV_WINDOWS_ABI=ON only)\n\n"
               << kwsim::ScriptHelp() << "\nThe built-in tour:\n"
@@ -54,6 +59,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->scriptFile = argv[++i];
         } else if (std::strcmp(argv[i], "--image") == 0 && i + 1 < argc) {
             o->imageFile = argv[++i];
+        } else if (std::strcmp(argv[i], "--pcap") == 0 && i + 1 < argc) {
+            o->pcapFile = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Help();
             return 0;
@@ -104,11 +111,22 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::unique_ptr<kwsim::Capture> capture;
+    if (!opt.pcapFile.empty()) {
+        std::string error;
+        capture = kwsim::Capture::Create(opt.pcapFile, &error);
+        if (capture == nullptr) {
+            std::cerr << "kwsim: " << error << "\n";
+            return 2;
+        }
+    }
+
     kwsim::Reporter out(opt.json);
     bool usable = true;
     {
         kwsim::Session session(out, device, entry);
         session.SetTrace(opt.trace);
+        session.SetCapture(capture.get());
         for (const kwsim::Command& c : kwsim::ParseScript(script)) {
             if (!session.Run(c)) {
                 usable = false;

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "decode.h"
+#include "pcap.h"
 
 #include "kernel/model.h"
 
@@ -185,7 +186,9 @@ Session::Session(Reporter& out, std::shared_ptr<sim::usb::Device> device, PDRIVE
     Load();
 }
 
-Session::~Session() = default;
+Session::~Session() {
+    if (capture_ != nullptr) capture_->Detach();
+}
 
 PDEVICE_EXTENSION Session::Ext() const { return static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension); }
 
@@ -266,6 +269,7 @@ bool Session::Plug() {
     }
     out_.Note("plugging in the device");
     bus_ = std::make_unique<sim::usb::BusDevice>(InstanceIdOf(*device_), device_);
+    if (capture_ != nullptr) capture_->Attach(bus_.get());
     NTSTATUS st = sim::pnp::AddDevice(driver_, bus_->Pdo());
     Step add("AddDevice", st);
     add.failed = !NT_SUCCESS(st);
@@ -598,6 +602,7 @@ bool Session::Unload() {
     }
     out_.Note("unloading the driver");
     ShowTrace();
+    if (capture_ != nullptr) capture_->Detach();
     bus_.reset();
     sim::UnloadDriver(driver_);
     driver_ = nullptr;

@@ -23,6 +23,8 @@ class WaitWake;
 
 namespace kwsim {
 
+class Capture;
+
 // One step of a script: a verb and its words, as written.
 struct Command {
     int line = 0;
@@ -61,6 +63,9 @@ public:
 
     // --trace: every request that crosses the hub's PDO is shown as it completes.
     void SetTrace(bool on) { trace_ = on; }
+    // --pcap: every URB that crosses the hub's PDO is written to `capture` (pcap.h), which must
+    // outlive the session.
+    void SetCapture(Capture* capture) { capture_ = capture; }
     // Runs one command and prints its step. Returns false when the command could not be run
     // at all (unknown verb, wrong words, a name that does not exist); the run stops there.
     bool Run(const Command& c);
@@ -164,6 +169,7 @@ private:
 
     Reporter& out_;
     bool trace_ = false;
+    Capture* capture_ = nullptr;
     size_t traceShown_ = 0;          // trace entries before it have been shown
     std::set<size_t> shownEarly_;    // entries after it, shown while an earlier one was outstanding
     std::shared_ptr<sim::usb::Device> device_;
