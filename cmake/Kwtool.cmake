@@ -24,3 +24,23 @@ set_target_properties(kwtool PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON
 target_compile_options(kwtool PRIVATE -fno-exceptions -fno-rtti)
 target_include_directories(kwtool PRIVATE "${PROJECT_SOURCE_DIR}/include")
 target_link_libraries(kwtool PRIVATE kwwin32_host kwwin32 kwdrv_host kwmodel kwdrv_warnings)
+
+# Every kwtool command end to end on the model (tests/tools/kwtool/check_kwtool.py holds the
+# cases: words, device, exit code and output), and kwtool's pipe table against the driver's on
+# every device description.
+if(BUILD_TESTING)
+  set(KWTOOL_CHECK "${PROJECT_SOURCE_DIR}/tests/tools/kwtool/check_kwtool.py")
+  execute_process(COMMAND python3 -c "import sys; sys.path.insert(0, sys.argv[1]); import check_kwtool; print(';'.join(check_kwtool.CASES))"
+                          "${PROJECT_SOURCE_DIR}/tests/tools/kwtool"
+                  OUTPUT_VARIABLE KWTOOL_CASES OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KWTOOL_CHECK}")
+  foreach(case IN LISTS KWTOOL_CASES)
+    add_test(NAME kwtool/${case} COMMAND python3 "${KWTOOL_CHECK}" $<TARGET_FILE:kwtool> "${PROJECT_SOURCE_DIR}" ${case})
+    set_tests_properties(kwtool/${case} PROPERTIES LABELS kwtool)
+  endforeach()
+  if(TARGET kwsim)
+    add_test(NAME kwtool/pipes-agree
+             COMMAND python3 "${KWTOOL_CHECK}" $<TARGET_FILE:kwtool> "${PROJECT_SOURCE_DIR}" pipes-agree $<TARGET_FILE:kwsim>)
+    set_tests_properties(kwtool/pipes-agree PROPERTIES LABELS kwtool)
+  endif()
+endif()
