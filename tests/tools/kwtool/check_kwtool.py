@@ -46,6 +46,8 @@ CASES = {
     "loop-bulk": ("loop 0 1 200 20", {}, 0,
                   [r"looped 20 x 200 bytes, every byte as sent; \d+ bytes/s \(out and in\)"], []),
     "loop-isochronous": ("loop 3 4 768 3", {}, 0, [r"looped 3 x 768 bytes, every byte as sent; .*"], []),
+    "loop-detects-difference": ("loop 3 4 256 2", {"KWTOOL_DEVICE": SOURCE_SINK}, 1,
+                                [r"data differs in round 1 at byte 0: sent 0x01, received 0x00"], [r"looped"]),
     "loop-wrong-way": ("loop 1 0 8 1", {}, 2, [], [r"looped"]),
     "iso-out": ("iso 3 768 4", {}, 0,
                 [r"sent 3072 of 3072 bytes in 4 isochronous requests on \\KWDrv3; \d+ bytes/s"], []),
