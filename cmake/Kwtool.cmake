@@ -13,12 +13,11 @@ add_library(kwwin32 STATIC "${PROJECT_SOURCE_DIR}/sim/app/win32/win32.cpp")
 target_compile_features(kwwin32 PRIVATE cxx_std_20)
 target_include_directories(kwwin32 PUBLIC "${PROJECT_SOURCE_DIR}/sim/app/win32")
 target_link_libraries(kwwin32 PRIVATE kwdrv_warnings)
-add_library(kwwin32_host STATIC "${PROJECT_SOURCE_DIR}/sim/app/win32/host.cpp"
-                                "${PROJECT_SOURCE_DIR}/sim/app/win32/main.cpp")
+add_library(kwwin32_host STATIC "${PROJECT_SOURCE_DIR}/sim/app/win32/host.cpp")
 target_compile_features(kwwin32_host PRIVATE cxx_std_20)
 target_link_libraries(kwwin32_host PRIVATE kwdrv_host kwmodel kwdrv_warnings)
 
-add_executable(kwtool ${KWDRV_KWTOOL_SOURCES})
+add_executable(kwtool ${KWDRV_KWTOOL_SOURCES} "${PROJECT_SOURCE_DIR}/sim/app/win32/main.cpp")
 set_target_properties(kwtool PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON
                       RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tools/kwtool")
 target_compile_options(kwtool PRIVATE -fno-exceptions -fno-rtti)
@@ -38,6 +37,8 @@ if(BUILD_TESTING)
     add_test(NAME kwtool/${case} COMMAND python3 "${KWTOOL_CHECK}" $<TARGET_FILE:kwtool> "${PROJECT_SOURCE_DIR}" ${case})
     set_tests_properties(kwtool/${case} PROPERTIES LABELS kwtool)
   endforeach()
+  # The Win32 layer's own semantics (errors, enumeration, overlapped requests, waits).
+  kwdrv_add_gtest(win32_tests DIR tests/tools/win32 LABEL win32 LIBS kwwin32 kwwin32_host kwdrv_host kwmodel)
   if(TARGET kwsim)
     add_test(NAME kwtool/pipes-agree
              COMMAND python3 "${KWTOOL_CHECK}" $<TARGET_FILE:kwtool> "${PROJECT_SOURCE_DIR}" pipes-agree $<TARGET_FILE:kwsim>)

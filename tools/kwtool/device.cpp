@@ -6,6 +6,9 @@
 static const GUID kInterfaceClass = {
     0x77F49321, 0x16EF, 0x11D2, {0xAD, 0x51, 0x00, 0x60, 0x97, 0xB5, 0x14, 0xDD}};
 
+// A 32-bit program's detail record is packed: cbSize must be 6, or SetupAPI refuses it.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6, "the 32-bit SetupAPI detail record");
+
 bool FindInterface(DWORD index, WCHAR* path, DWORD chars)
 {
     HDEVINFO set = SetupDiGetClassDevsW(&kInterfaceClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
