@@ -91,14 +91,15 @@ int BuildPipes(const BYTE* set, DWORD length, Pipe* pipes, int cap)
 
 const Pipe* FindPipe(const Session& s, const char* word)
 {
-    const char* digits = word;
-    if (word[0] == '\\') ++word, digits = word;
+    // A name is "KWDrv" (after an optional '\') and one character, '0' plus the index, as the
+    // driver names pipes ("KWDrv:" is pipe 10); anything else is an index in digits.
+    const char* name = word[0] == '\\' ? word + 1 : word;
     const char* prefix = "KWDrv";
     int i = 0;
-    while (prefix[i] != '\0' && word[i] == prefix[i]) ++i;
-    if (prefix[i] == '\0') digits = word + i;
+    while (prefix[i] != '\0' && name[i] == prefix[i]) ++i;
     DWORD index = 0;
-    if (!ParseNumber(digits, &index)) return NULL;
+    if (prefix[i] == '\0' && name[i] >= '0' && name[i + 1] == '\0') index = static_cast<DWORD>(name[i] - '0');
+    else if (!ParseNumber(word, &index)) return NULL;
     for (int p = 0; p < s.pipeCount; ++p) {
         if (s.pipes[p].index == index) return &s.pipes[p];
     }

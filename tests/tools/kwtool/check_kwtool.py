@@ -3,7 +3,8 @@
 
 Each case runs kwtool (its Linux build: the driver loaded into the model with a device started)
 with the case's words and environment, then checks the exit code, lines that must appear in its
-output (regular expressions matched against whole lines) and lines that must not. The case
+output (regular expressions matched against whole lines of either stream) and lines that must not
+appear on standard output. The case
 "pipes-agree" compares kwtool's pipe table with the one kwsim reports for every device
 description."""
 import glob
@@ -72,8 +73,15 @@ CASES = {
     "wait-unplug-limit": ("wait-unplug 1", {}, 4, [r"the device is still present after 1 s"], [r"was unplugged"]),
     "unplug-during-loop": ("loop 3 4 256 1000", {"KWTOOL_UNPLUG_AFTER_MS": "20"}, 1,
                            [r"loop: (write|read): failed with ERROR_\w+ \(\d+\)"], [r"looped"]),
-    "usage": ("frobnicate", {}, 2, [], []),
-    "usage-option": ("-t", {}, 2, [], []),
+    "write-on-in-pipe": ("write 4 00", {}, 1, [r"write \\KWDrv4: failed with ERROR_\w+ \(\d+\)"], [r"wrote"]),
+    "pipe-beyond-nine": ("-t 100 read KWDrv= 64", {"KWTOOL_DEVICE": "tests/sim/devices/endpoints14.json"}, 4,
+                         [r"read \\KWDrv=: no answer within 100 ms; cancelled"], []),
+    "device-index": ("-d 1 info", {}, 3, [r"kwtool: no kwdrv device with that index is present"], [r"pipes"]),
+    "wait-unplug-no-in-pipe": ("wait-unplug", {"KWTOOL_DEVICE": "tests/sim/devices/dfu_runtime.json"}, 2,
+                               [r"kwtool: wait-unplug needs a bulk or interrupt IN pipe"], [r"waiting"]),
+    "help": ("--help", {}, 0, [r"usage: kwtool .*", r"  wait-unplug \[SECONDS\] .*"], []),
+    "usage": ("frobnicate", {}, 2, [r"kwtool: unknown command or wrong number of words"], []),
+    "usage-option": ("-t", {}, 2, [r"kwtool: an option lacks its number"], []),
 }
 
 # Descriptions kwtool cannot agree with: the device answers the driver's reads at start
@@ -93,8 +101,8 @@ def check_case(kwtool, source, name):
     problems = []
     if rc != code:
         problems.append(f"exit code {rc}, expected {code}")
-    for pattern in expected:
-        if not re.search(r"^" + pattern + r"$", out, re.M):
+    for pattern in expected:  # in what kwtool prints, on either stream
+        if not re.search(r"^" + pattern + r"$", out + err, re.M):
             problems.append(f"no line matches {pattern!r}")
     for pattern in absent:
         if re.search(pattern, out, re.M):
