@@ -3,6 +3,10 @@
 // (win32.cpp). Buffers passed to ReadFile, WriteFile and DeviceIoControl must come from
 // VirtualAlloc, whose memory is the simulated process's own; any other pointer reaches the
 // I/O manager as a kernel address and is refused with ERROR_NOACCESS, as Windows refuses one.
+// The model's time passes only inside WaitForSingleObject, one bus frame per millisecond waited:
+// a request that needs frames to end (an interrupt report, isochronous packets) must be waited
+// for there, on an overlapped handle. A synchronous request, and GetOverlappedResult with bWait,
+// wait for the request alone (under the model's watchdog), as for one that needs no frames.
 #pragma once
 
 #include <stddef.h>
