@@ -99,6 +99,13 @@ if cmake -S "$root/windows" -B "$root/build-sys" && cmake --build "$root/build-s
 else
   leg_fail "kwdrv.sys build"
 fi
+# kwtool.exe (mingw-w64 i686, no C runtime), its imports, and the package folder it ships in.
+if cmake --build "$root/build-sys" -j "$jobs" --target package && "$root/windows/check-kwtool.sh" "$root/build-sys/kwtool.exe"; then
+  passed=$((passed + 1))
+else
+  leg_fail "kwtool.exe build or check-kwtool.sh"
+fi
+if "$root/windows/check-package.sh" "$root/build-sys/package"; then passed=$((passed + 1)); else leg_fail "package folder"; fi
 if python3 "$root/tests/abi/compare_constants.py" "$root"; then
   passed=$((passed + 1))
 else
