@@ -17,7 +17,8 @@ struct OwnIrp {
     explicit OwnIrp(CCHAR size) : irp(IoAllocateIrp(size, FALSE)) {}
 };
 
-TEST_F(IrpTest, FreshIrpFromIoAllocateIrp) {
+// A fresh IRP, the invoke flags of a completion routine, and the copy of a location to the next.
+TEST_F(IrpTest, FreshIrpRoutineFlagsAndCopyToNext) {
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(nullptr, irp);
     EXPECT_EQ(IO_TYPE_IRP, irp->Type);
@@ -26,11 +27,6 @@ TEST_F(IrpTest, FreshIrpFromIoAllocateIrp) {
     EXPECT_NE(0, irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE);
     EXPECT_EQ(&irp->ThreadListEntry, irp->ThreadListEntry.Flink);
     EXPECT_EQ(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 2, IoGetNextIrpStackLocation(irp));
-    IoFreeIrp(irp);
-}
-
-TEST_F(IrpTest, CompletionRoutineFlagsAndCopyToNext) {
-    PIRP irp = IoAllocateIrp(2, FALSE);
     Routine r{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
     r.SetOn(irp);
     EXPECT_EQ(0xE0, IoGetNextIrpStackLocation(irp)->Control);
@@ -131,26 +127,6 @@ TEST_F(IrpTest, PendingReturnedPerLevel) {
     }
 }
 
-// After a pending IoCallDriver the IRP still sits at the pending driver's location.
-TEST_F(IrpTest, PendingIrpStaysAtThePendingDriver) {
-    Stack s(1);
-    PIRP held = nullptr;
-    s[0].handler = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    };
-    OwnIrp own(1);
-    own.back.SetOn(own.irp);
-    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), own.irp));
-    EXPECT_EQ(1, own.irp->CurrentLocation);
-    EXPECT_FALSE(own.irp->PendingReturned);
-    held->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(held, IO_NO_INCREMENT);
-    EXPECT_TRUE(own.irp->PendingReturned);
-    IoFreeIrp(own.irp);
-}
-
 // Which routines run, by final status and cancellation (warnings count as errors,
 // informational codes as success); a status changed by a routine is what the next level sees.
 TEST_F(IrpTest, InvokeFlagsMatrix) {
@@ -205,7 +181,8 @@ TEST_F(IrpTest, InvokeFlagsMatrix) {
     }
 }
 
-// A routine returning STATUS_MORE_PROCESSING_REQUIRED stops the walk; completing again resumes it.
+// A routine returning STATUS_MORE_PROCESSING_REQUIRED stops the walk and gives the IRP back to its
+// driver, which may then set its cancel routine and complete it again, resuming the walk.
 TEST_F(IrpTest, MoreProcessingRequiredStopsAndResumes) {
     Stack s(2);
     int topCalls = 0;
@@ -216,6 +193,7 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsAndResumes) {
         NTSTATUS st = IoCallDriver(s[0].device(), irp);
         EXPECT_EQ(STATUS_SUCCESS, st);
         EXPECT_EQ(0, topCalls);
+        EXPECT_EQ(nullptr, IoSetCancelRoutine(irp, nullptr));  // its own again
         irp->IoStatus.Status = STATUS_IO_DEVICE_ERROR;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_IO_DEVICE_ERROR;
@@ -232,6 +210,8 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsAndResumes) {
     IoFreeIrp(own.irp);
 }
 
+// After a pending IoCallDriver the IRP still sits at the pending driver's location; IoCancelIrp
+// runs the cancel routine (cleared first, at DISPATCH_LEVEL) of the driver that holds it.
 TEST_F(IrpTest, CancelWithAndWithoutRoutine) {
     PIRP irp = IoAllocateIrp(1, FALSE);
     EXPECT_FALSE(IoCancelIrp(irp));
@@ -263,7 +243,10 @@ TEST_F(IrpTest, CancelWithAndWithoutRoutine) {
     }};
     back.SetOn(own.irp);
     EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), own.irp));
+    EXPECT_EQ(1, own.irp->CurrentLocation);
+    EXPECT_FALSE(own.irp->PendingReturned);
     EXPECT_TRUE(IoCancelIrp(held));
+    EXPECT_TRUE(own.irp->PendingReturned);
     EXPECT_TRUE(sawCancel);
     EXPECT_TRUE(sawRoutineCleared);
     EXPECT_TRUE(ranAtDispatch);
@@ -298,24 +281,6 @@ TEST_F(IrpTest, NewOwnerTakesTheIrpBeforeTheHandingRoutineReturns) {
         sim::FlushDpcs();
         if (reuse) IoFreeIrp(own.irp);
     }
-}
-
-// Only the driver that holds the IRP may complete it, pass it on or set its cancel routine;
-// its completion routine gives it back to a driver that passed it down.
-TEST_F(IrpTest, OwnerCompletesAfterItsRoutineGaveItBack) {
-    Stack s(2);
-    Routine stop{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
-    s[1].handler = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        stop.SetOn(irp);
-        IoCallDriver(s[0].device(), irp);
-        EXPECT_EQ(nullptr, IoSetCancelRoutine(irp, nullptr));  // its own again
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    };
-    s[0].handler = CompleteWith(STATUS_SUCCESS);
-    EXPECT_EQ(STATUS_SUCCESS, sim::SendToStack(s.top(), IRP_MJ_READ, 0).status);
 }
 
 // IoBuildDeviceIoControlRequest: an internal request at the next location; the status block

@@ -219,11 +219,16 @@ TEST_F(UsbIsochTest, AsapStreamsAcrossUrbsAndPipeResets) {
 // GET_CURRENT_FRAME_NUMBER: inside IoCallDriver by default; pending when a test asks for it, then
 // completed from the DPC thread with the frame of its submission.
 TEST_F(UsbIsochTest, FrameNumberMayPend) {
-    bus_->AdvanceFrames(77);
-    bus_->SetFrameNumberMode(AnswerMode::Pend);
     URB u = ZeroUrb();
     u.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
     u.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+    for (ULONG step : {76u, 1u}) {
+        bus_->AdvanceFrames(step);
+        EXPECT_EQ(STATUS_SUCCESS, Submit(&u).dispatchReturned);
+        EXPECT_EQ(bus_->FrameNumber(), u.UrbGetCurrentFrameNumber.FrameNumber);
+    }
+    EXPECT_EQ(77u, device_->Frame());  // the device saw every frame
+    bus_->SetFrameNumberMode(AnswerMode::Pend);
     u.UrbGetCurrentFrameNumber.FrameNumber = 0xFFFFFFFF;
     Async a(bus_->Pdo(), &u);
     EXPECT_EQ(STATUS_PENDING, a.Returned());
