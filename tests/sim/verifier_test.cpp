@@ -23,6 +23,22 @@ NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
+// Two layers: the lower one holds the IRP pending; the upper one passes it down, then runs `then`
+// on it and returns what that returns.
+void PassDownThen(NTSTATUS (*then)(Stack&, PIRP)) {
+    Stack s(2);
+    s[1].handler = [&s, then](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoCallDriver(s[0].device(), irp);
+        return then(s, irp);
+    };
+    s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    };
+    SendOwn(s);
+}
+
 struct RuleCase {
     const char* rule;
     std::function<void()> breakIt;
@@ -132,49 +148,21 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
          }},
         {"IrpNotOwned",  // completed by a driver that passed it down and has not got it back
          [] {
-             Stack s(2);
-             s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                 IoCopyCurrentIrpStackLocationToNext(irp);
-                 IoCallDriver(s[0].device(), irp);
+             PassDownThen([](Stack&, PIRP irp) {
                  irp->IoStatus.Status = STATUS_SUCCESS;
                  IoCompleteRequest(irp, IO_NO_INCREMENT);
                  return STATUS_SUCCESS;
-             };
-             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                 IoMarkIrpPending(irp);
-                 return STATUS_PENDING;
-             };
-             SendOwn(s);
+             });
          }},
         {"IrpNotOwned",  // a cancel routine set on an IRP the lower driver holds
          [] {
-             Stack s(2);
-             s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                 IoCopyCurrentIrpStackLocationToNext(irp);
-                 NTSTATUS st = IoCallDriver(s[0].device(), irp);
+             PassDownThen([](Stack&, PIRP irp) {
                  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
-                 return st;
-             };
-             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                 IoMarkIrpPending(irp);
                  return STATUS_PENDING;
-             };
-             SendOwn(s);
+             });
          }},
         {"IrpNotOwned",  // sent down twice
-         [] {
-             Stack s(2);
-             s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                 IoCopyCurrentIrpStackLocationToNext(irp);
-                 IoCallDriver(s[0].device(), irp);
-                 return IoCallDriver(s[0].device(), irp);
-             };
-             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                 IoMarkIrpPending(irp);
-                 return STATUS_PENDING;
-             };
-             SendOwn(s);
-         }},
+         [] { PassDownThen([](Stack& s, PIRP irp) { return IoCallDriver(s[0].device(), irp); }); }},
         {"IrpTakenWhileRoutineRan",  // freed by its new owner, then completion went on
          [] {
              Stack s(1);
