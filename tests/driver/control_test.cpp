@@ -4,7 +4,6 @@
 // and removal.
 #include "driver_fixture.h"
 
-#include "app/app.h"
 #include "kwdrv_ioctl.h"
 
 #include <atomic>
@@ -37,30 +36,18 @@ Bytes Record(USHORT value, ULONG length, ULONG address, USHORT index, size_t siz
     return b;
 }
 
-class ControlTest : public DriverTest {
+class ControlTest : public AppTest {
 protected:
+    ControlTest() { start_ = false; }
     void SetUp() override {
-        DriverTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        app_ = std::make_unique<sim::app::Process>("control.exe");
+        AppTest::SetUp();
         data_ = app().Alloc(8);
         app().Store(data_, "\x10\x11\x12\x13\x14\x15\x16\x17", 8);
     }
-    void TearDown() override {
-        app_.reset();
-        DriverTest::TearDown();
-    }
-    sim::app::Process& app() { return *app_; }
     void Start() { ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status); }
     void Stop() {
         ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus().Pdo(), IRP_MN_QUERY_STOP_DEVICE).status);
         ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus().Pdo(), IRP_MN_STOP_DEVICE).status);
-    }
-    // "" opens the interface path alone; "\\KWDrv1" a pipe.
-    Handle Open(const std::u16string& rest) {
-        sim::app::OpenResult r = app().Open(sim::app::UserPath(ext()->InterfaceLinkName) + rest);
-        EXPECT_EQ(STATUS_SUCCESS, r.status);
-        return r.handle;
     }
     static ULONG Address(PVOID p) {
         auto a = reinterpret_cast<uintptr_t>(p);
@@ -90,20 +77,11 @@ protected:
         return n;
     }
     void Baseline() {
-        pool_ = sim::LivePoolCount();
-        mdls_ = sim::LiveMdlCount();
+        AppTest::Baseline();
         (void)Sent();
     }
-    // Nothing of a finished request is left behind.
-    void ExpectQuiet() {
-        EXPECT_EQ(1, ext()->OutstandingIo);
-        EXPECT_EQ(pool_, sim::LivePoolCount());
-        EXPECT_EQ(mdls_, sim::LiveMdlCount());
-    }
 
-    std::unique_ptr<sim::app::Process> app_;
     PVOID data_ = nullptr;
-    size_t pool_ = 0, mdls_ = 0;
 };
 
 // Every code on every kind of handle, before the first start, started, stopped and while removal

@@ -2,6 +2,7 @@
 // every test.
 #pragma once
 
+#include "app/app.h"
 #include "kernel/model.h"
 #include "usb/bus.h"
 
@@ -24,6 +25,10 @@ namespace drivertest {
 
 class DriverTest : public ::testing::Test {
 protected:
+    // The test firmware's pipes in interface order (alternate setting 1), and their names.
+    static constexpr ULONG kBulkOut = 0, kBulkIn = 1, kInterruptIn = 2, kIsoOut = 3, kIsoIn = 4, kPipes = 5;
+    static std::u16string PipeName(ULONG pipe) { return u"\\KWDrv" + std::u16string(1, char16_t(u'0' + pipe)); }
+
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         sim::ResetWorld();
@@ -72,6 +77,49 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::unique_ptr<sim::usb::BusDevice> bus_;
     PDEVICE_OBJECT fdo_ = nullptr;
+};
+
+// The driver started through the PnP manager (unless a test's constructor clears start_) and an
+// application process that opens it. ExpectQuiet: a finished request left no reference, tracked
+// transfer, pool block or MDL behind (counted from SetUp or the last Baseline).
+class AppTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        ASSERT_EQ(STATUS_SUCCESS, Add());
+        if (start_) {
+            ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+        }
+        app_ = std::make_unique<sim::app::Process>();
+        Baseline();
+    }
+    void TearDown() override {
+        app_.reset();  // process exit: outstanding requests cancelled, every handle closed
+        DriverTest::TearDown();
+    }
+    sim::app::Process& app() { return *app_; }
+    std::u16string Path(const std::u16string& rest) { return sim::app::UserPath(ext()->InterfaceLinkName) + rest; }
+    // "" opens the interface alone, "\\KWDrv1" a pipe.
+    sim::app::Handle Open(const std::u16string& rest, bool overlapped = false) {
+        sim::app::OpenResult r = app().Open(Path(rest), sim::app::OpenOptions{overlapped});
+        EXPECT_EQ(STATUS_SUCCESS, r.status) << "opening " << sim::Narrow(rest);
+        return r.handle;
+    }
+    sim::app::Handle Open(ULONG pipe, bool overlapped = false) { return Open(PipeName(pipe), overlapped); }
+    void Baseline() {
+        pool_ = sim::LivePoolCount();
+        mdls_ = sim::LiveMdlCount();
+    }
+    void ExpectQuiet() {
+        EXPECT_EQ(1, ext()->OutstandingIo);
+        EXPECT_TRUE(IsListEmpty(&ext()->TransferList));
+        EXPECT_EQ(pool_, sim::LivePoolCount());
+        EXPECT_EQ(mdls_, sim::LiveMdlCount());
+    }
+
+    bool start_ = true;
+    size_t pool_ = 0, mdls_ = 0;
+    std::unique_ptr<sim::app::Process> app_;
 };
 
 }  // namespace drivertest

@@ -11,8 +11,6 @@ using sim::usb::AnswerMode;
 
 namespace {
 
-constexpr ULONG kBulkOut = 0, kBulkIn = 1, kInterruptIn = 2, kIsoOut = 3, kIsoIn = 4;
-
 class ForeignTest : public DriverTest {
 protected:
     void SetUp() override {

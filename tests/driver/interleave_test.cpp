@@ -38,7 +38,7 @@ struct SecondOpen {
 TEST_F(InterleaveTest, OpenHeldInsideItsClaimWhileAnotherOpensThePipe) {
     for (ULONG pipe = 0; pipe < 5; ++pipe) {
         SCOPED_TRACE(pipe);
-        std::u16string name = u"\\KWDrv" + std::u16string(1, static_cast<char16_t>(u'0' + pipe));
+        const std::u16string name = PipeName(pipe);
         SecondOpen second{{}, {}, fdo(), ForeignFile(name)};
         sem_init(&second.go, 0, 0);
         sem_init(&second.done, 0, 0);

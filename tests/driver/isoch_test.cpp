@@ -4,8 +4,6 @@
 // surprise removal and a removal do to requests in flight.
 #include "driver_fixture.h"
 
-#include "app/app.h"
-
 #include <usbdlib.h>
 
 #include <atomic>
@@ -30,8 +28,7 @@ sim::usb::Answer Answered(AnswerMode mode, NTSTATUS status, USBD_STATUS usbd, bo
     return a;
 }
 
-// The test firmware's isochronous pipes (alternate setting 1), 256-byte packets, OUT looped to IN.
-constexpr ULONG kIsoOut = 3, kIsoIn = 4;
+// The test firmware's isochronous pipes have 256-byte packets, OUT looped to IN.
 constexpr LONGLONG kAsap = 0;
 constexpr LONGLONG At(ULONG frames) { return (LONGLONG{1} << 32) | frames; }
 
@@ -67,28 +64,13 @@ struct IsoStack {
     }
 };
 
-class IsochTest : public DriverTest {
+class IsochTest : public AppTest {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+        AppTest::SetUp();
         bus().SetScript([this](PIRP irp, PIO_STACK_LOCATION s) { return stack.Answer(irp, s); });
-        app_ = std::make_unique<sim::app::Process>();
-        pool_ = sim::LivePoolCount();
     }
-    void TearDown() override {
-        app_.reset();
-        DriverTest::TearDown();
-    }
-
-    sim::app::Process& app() { return *app_; }
-    Handle Open(ULONG pipe) {
-        std::u16string name = u"\\KWDrv" + std::u16string(1, char16_t(u'0' + pipe));
-        sim::app::OpenResult r = app().Open(sim::app::UserPath(ext()->InterfaceLinkName) + name, {true});
-        EXPECT_EQ(STATUS_SUCCESS, r.status) << "opening pipe " << pipe;
-        return r.handle;
-    }
+    Handle Open(ULONG pipe) { return AppTest::Open(pipe, true); }
     IoResult Transfer(bool read, Handle h, PVOID buffer, ULONG length, LONGLONG offset, Overlapped* ov) {
         return read ? app().Read(h, buffer, length, offset, ov) : app().Write(h, buffer, length, offset, ov);
     }
@@ -116,17 +98,9 @@ protected:
         stack.sent.clear();
         stack.functions.clear();
     }
-    // Nothing of a request that left the driver stays: no reference and no pool.
-    void ExpectQuiet() {
-        EXPECT_EQ(1, ext()->OutstandingIo);
-        EXPECT_EQ(pool_, sim::LivePoolCount());
-    }
-
     IsoStack stack;
-    size_t pool_ = 0;
     IoResult result_;
     std::unique_ptr<Overlapped> ov_;
-    std::unique_ptr<sim::app::Process> app_;
 };
 
 // The packet layout, flags and start frame of one URB per request, after exactly one pipe reset

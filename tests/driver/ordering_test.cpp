@@ -55,26 +55,10 @@ private:
 };
 
 // A system-control request has no file object, so it does not keep the PnP manager from sending
-// REMOVE. Here one is still inside the driver (the lower filter holds it inside its dispatch
-// routine) when REMOVE arrives: the removal blocks until it has left, and only then is the device
-// object deleted.
-TEST_F(OrderingTest, RemovalWaitsForASystemControlRequestInside) {
-    LowerFilter filter(bus().Pdo());
-    ASSERT_EQ(STATUS_SUCCESS, Add());
-    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
-    PDEVICE_OBJECT device = fdo();
-    HoldSystemControl(filter);
-    auto remove = RemoveUntilItWaits();
-    EXPECT_TRUE(sim::DeviceExists(device)) << "deleted with a request inside";
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, ReleaseSystemControl());
-    EXPECT_EQ(STATUS_SUCCESS, remove.get().status);
-    EXPECT_FALSE(sim::DeviceExists(device));
-}
-
-// A write of another driver is stopped right after its dispatch routine loaded its pipe, and
-// the device is removed meanwhile (a held system-control request keeps the removal waiting until
-// the write has finished): what the write goes on to read of its pipe is still there, and it ends,
-// sent or refused below, before the device object goes.
+// REMOVE; one still inside the driver (the lower filter holds it in its dispatch routine) when
+// REMOVE arrives keeps the device object until it has left. Meanwhile a write of another driver
+// is stopped right after its dispatch routine loaded its pipe: what the write goes on to read of
+// its pipe is still there, and it ends, sent or refused below, before the device object goes.
 struct RemovalMeanwhile {
     sem_t go, blocked;
     static void Run(void* self) {  // on the writer's thread, in the trap's signal handler

@@ -10,27 +10,20 @@ namespace {
 
 class SpineTest : public DriverTest {};
 
+// Loading installs only the entries the driver serves: a request of another major function is
+// answered by the platform and never reaches the driver's code or the bus below.
 TEST_F(SpineTest, LoadingInstallsOnlyServedEntries) {
-    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS}) {
-        EXPECT_NE(reinterpret_cast<void*>(DispatchPnp), reinterpret_cast<void*>(driver()->MajorFunction[major]));
-    }
     EXPECT_EQ(DispatchPnp, driver()->MajorFunction[IRP_MJ_PNP]);
     EXPECT_EQ(DispatchCleanup, driver()->MajorFunction[IRP_MJ_CLEANUP]);
     EXPECT_EQ(DispatchSystemControl, driver()->MajorFunction[IRP_MJ_SYSTEM_CONTROL]);
     EXPECT_EQ(AddDevice, driver()->DriverExtension->AddDevice);
     EXPECT_EQ(DriverUnload, driver()->DriverUnload);
-}
-
-// A request of a major function the driver does not serve is answered by the platform and
-// never reaches the driver's code or the bus below.
-TEST_F(SpineTest, UnservedRequestsNeverReachTheDriver) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
     bus().ClearTrace();
-    LONG before = ext()->OutstandingIo;
     for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS}) {
         EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, sim::SendToStack(fdo(), major, 0).status);
     }
-    EXPECT_EQ(before, ext()->OutstandingIo);
+    EXPECT_EQ(1, ext()->OutstandingIo);
     EXPECT_TRUE(bus().Trace().empty());
 }
 

@@ -4,8 +4,6 @@
 // nothing left when the device is gone. Runs in the ThreadSanitizer leg.
 #include "driver_fixture.h"
 
-#include "app/app.h"
-
 #include <atomic>
 #include <random>
 #include <thread>
@@ -16,9 +14,7 @@ namespace {
 
 class StressTest : public DriverTest {
 protected:
-    std::u16string Path(int pipe) const {
-        return sim::app::UserPath(link_) + u"\\KWDrv" + std::u16string(1, static_cast<char16_t>(u'0' + pipe));
-    }
+    std::u16string Path(int pipe) const { return sim::app::UserPath(link_) + PipeName(pipe); }
 
     // One application thread: a bounded number of rounds of open, transfer and close on a
     // pipe chosen at random; reads are overlapped and cancelled if they do not finish soon.

@@ -262,7 +262,7 @@ TEST_F(UsbConfigTest, RestartKeepsReplacedCopiesUntilRemoval) {
 // A reset goes to the pipe's handle; only an isochronous pipe also gets CLEAR_FEATURE(ENDPOINT_HALT).
 TEST_F(UsbConfigTest, ResetPipeRequests) {
     ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
-    constexpr ULONG kBulkIn = 1, kIsoIn = 4, kNoPipe = 5;
+    constexpr ULONG kNoPipe = kPipes;
     struct Case { ULONG pipe; BOOLEAN clearHalt; USHORT failing; std::vector<USHORT> functions; NTSTATUS expected; };
     for (const Case& c : {Case{kBulkIn, TRUE, kNone, {kReset}, STATUS_SUCCESS},
                           Case{kIsoIn, FALSE, kNone, {kReset}, STATUS_SUCCESS},

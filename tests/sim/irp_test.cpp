@@ -17,6 +17,7 @@ struct OwnIrp {
     explicit OwnIrp(CCHAR size) : irp(IoAllocateIrp(size, FALSE)) {}
 };
 
+// A fresh IRP (the stack-location macros themselves are checked in the header tests).
 TEST_F(IrpTest, FreshIrpFromIoAllocateIrp) {
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(nullptr, irp);
@@ -26,31 +27,6 @@ TEST_F(IrpTest, FreshIrpFromIoAllocateIrp) {
     EXPECT_NE(0, irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE);
     EXPECT_EQ(&irp->ThreadListEntry, irp->ThreadListEntry.Flink);
     EXPECT_EQ(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 2, IoGetNextIrpStackLocation(irp));
-    IoFreeIrp(irp);
-}
-
-TEST_F(IrpTest, CompletionRoutineFlagsAndCopyToNext) {
-    PIRP irp = IoAllocateIrp(2, FALSE);
-    Routine r{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
-    r.SetOn(irp);
-    EXPECT_EQ(0xE0, IoGetNextIrpStackLocation(irp)->Control);
-    r.SetOn(irp, true, false, false);
-    EXPECT_EQ(SL_INVOKE_ON_SUCCESS, IoGetNextIrpStackLocation(irp)->Control);
-    // Pretend the IRP reached the first driver, then copy its location down.
-    irp->CurrentLocation--;
-    irp->Tail.Overlay.CurrentStackLocation--;
-    PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(irp);
-    cur->MajorFunction = IRP_MJ_READ;
-    cur->Parameters.Read.Length = 77;
-    cur->Control = SL_PENDING_RETURNED | SL_INVOKE_ON_SUCCESS;
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    EXPECT_EQ(IRP_MJ_READ, next->MajorFunction);
-    EXPECT_EQ(77u, next->Parameters.Read.Length);
-    EXPECT_EQ(0, next->Control);
-    EXPECT_EQ(nullptr, next->CompletionRoutine);
-    irp->CurrentLocation++;
-    irp->Tail.Overlay.CurrentStackLocation++;
     IoFreeIrp(irp);
 }
 
@@ -131,26 +107,6 @@ TEST_F(IrpTest, PendingReturnedPerLevel) {
     }
 }
 
-// After a pending IoCallDriver the IRP still sits at the pending driver's location.
-TEST_F(IrpTest, PendingIrpStaysAtThePendingDriver) {
-    Stack s(1);
-    PIRP held = nullptr;
-    s[0].handler = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    };
-    OwnIrp own(1);
-    own.back.SetOn(own.irp);
-    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), own.irp));
-    EXPECT_EQ(1, own.irp->CurrentLocation);
-    EXPECT_FALSE(own.irp->PendingReturned);
-    held->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(held, IO_NO_INCREMENT);
-    EXPECT_TRUE(own.irp->PendingReturned);
-    IoFreeIrp(own.irp);
-}
-
 // Which routines run, by final status and cancellation (warnings count as errors,
 // informational codes as success); a status changed by a routine is what the next level sees.
 TEST_F(IrpTest, InvokeFlagsMatrix) {
@@ -205,7 +161,8 @@ TEST_F(IrpTest, InvokeFlagsMatrix) {
     }
 }
 
-// A routine returning STATUS_MORE_PROCESSING_REQUIRED stops the walk; completing again resumes it.
+// A routine returning STATUS_MORE_PROCESSING_REQUIRED stops the walk and gives the IRP back to its
+// driver, which may then set its cancel routine and complete it again, resuming the walk.
 TEST_F(IrpTest, MoreProcessingRequiredStopsAndResumes) {
     Stack s(2);
     int topCalls = 0;
@@ -216,6 +173,7 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsAndResumes) {
         NTSTATUS st = IoCallDriver(s[0].device(), irp);
         EXPECT_EQ(STATUS_SUCCESS, st);
         EXPECT_EQ(0, topCalls);
+        EXPECT_EQ(nullptr, IoSetCancelRoutine(irp, nullptr));  // its own again
         irp->IoStatus.Status = STATUS_IO_DEVICE_ERROR;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_IO_DEVICE_ERROR;
@@ -232,6 +190,8 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsAndResumes) {
     IoFreeIrp(own.irp);
 }
 
+// After a pending IoCallDriver the IRP still sits at the pending driver's location; IoCancelIrp
+// runs the cancel routine (cleared first, at DISPATCH_LEVEL) of the driver that holds it.
 TEST_F(IrpTest, CancelWithAndWithoutRoutine) {
     PIRP irp = IoAllocateIrp(1, FALSE);
     EXPECT_FALSE(IoCancelIrp(irp));
@@ -263,7 +223,10 @@ TEST_F(IrpTest, CancelWithAndWithoutRoutine) {
     }};
     back.SetOn(own.irp);
     EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), own.irp));
+    EXPECT_EQ(1, own.irp->CurrentLocation);
+    EXPECT_FALSE(own.irp->PendingReturned);
     EXPECT_TRUE(IoCancelIrp(held));
+    EXPECT_TRUE(own.irp->PendingReturned);
     EXPECT_TRUE(sawCancel);
     EXPECT_TRUE(sawRoutineCleared);
     EXPECT_TRUE(ranAtDispatch);
@@ -298,24 +261,6 @@ TEST_F(IrpTest, NewOwnerTakesTheIrpBeforeTheHandingRoutineReturns) {
         sim::FlushDpcs();
         if (reuse) IoFreeIrp(own.irp);
     }
-}
-
-// Only the driver that holds the IRP may complete it, pass it on or set its cancel routine;
-// its completion routine gives it back to a driver that passed it down.
-TEST_F(IrpTest, OwnerCompletesAfterItsRoutineGaveItBack) {
-    Stack s(2);
-    Routine stop{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
-    s[1].handler = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        stop.SetOn(irp);
-        IoCallDriver(s[0].device(), irp);
-        EXPECT_EQ(nullptr, IoSetCancelRoutine(irp, nullptr));  // its own again
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    };
-    s[0].handler = CompleteWith(STATUS_SUCCESS);
-    EXPECT_EQ(STATUS_SUCCESS, sim::SendToStack(s.top(), IRP_MJ_READ, 0).status);
 }
 
 // IoBuildDeviceIoControlRequest: an internal request at the next location; the status block

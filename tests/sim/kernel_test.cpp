@@ -92,40 +92,29 @@ TEST_F(KernelTest, ConcurrencySynchronizationEventReleasesOneWaiterPerSet) {
     EXPECT_EQ(2, woken.load());
 }
 
-TEST_F(KernelTest, CreateAndAttachDevices) {
+// A new device object: zero-filled extension, stack size 1 until attached; a driver's dispatch
+// entries it never set answer STATUS_INVALID_DEVICE_REQUEST.
+TEST_F(KernelTest, CreateAttachAndDefaultDispatch) {
     Layer pdo("bus", true);
-    Layer upper("function");
-    PDEVICE_OBJECT d = upper.device();
+    PDRIVER_OBJECT drv = sim::CreateModelDriver("empty");
+    PDEVICE_OBJECT d = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(drv, 1000, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
+    auto ext = static_cast<const UCHAR*>(d->DeviceExtension);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(0, ext[i]) << "byte " << i;
     EXPECT_EQ(IO_TYPE_DEVICE, d->Type);
     EXPECT_EQ(1, d->StackSize);
     EXPECT_NE(0u, d->Flags & DO_DEVICE_INITIALIZING);
+    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_READ}) {
+        sim::RequestResult r = sim::SendToStack(d, major, 0);
+        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, r.status);
+        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, r.dispatchReturned);
+    }
     EXPECT_EQ(pdo.device(), IoAttachDeviceToDeviceStack(d, pdo.device()));
     EXPECT_EQ(2, d->StackSize);
     EXPECT_EQ(d, pdo.device()->AttachedDevice);
     EXPECT_EQ(pdo.device(), sim::LowerDeviceOf(d));
     IoDetachDevice(pdo.device());
     EXPECT_EQ(nullptr, pdo.device()->AttachedDevice);
-}
-
-TEST_F(KernelTest, ExtensionIsZeroFilled) {
-    PDRIVER_OBJECT drv = sim::CreateModelDriver("zero");
-    PDEVICE_OBJECT d = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(drv, 1000, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
-    auto ext = static_cast<const UCHAR*>(d->DeviceExtension);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(0, ext[i]) << "byte " << i;
-    IoDeleteDevice(d);
-    sim::DeleteModelDriver(drv);
-}
-
-TEST_F(KernelTest, UnsetDispatchEntryAnswersInvalidDeviceRequest) {
-    PDRIVER_OBJECT drv = sim::CreateModelDriver("empty");
-    PDEVICE_OBJECT d = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
-    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_READ}) {
-        sim::RequestResult r = sim::SendToStack(d, major, 0);
-        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, r.status);
-        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, r.dispatchReturned);
-    }
     IoDeleteDevice(d);
     sim::DeleteModelDriver(drv);
 }
@@ -158,8 +147,9 @@ TEST_F(KernelTest, DeviceInterfaceNamesAndStates) {
 }
 
 // The PnP manager presets STATUS_NOT_SUPPORTED and sends to the top of the stack; the bus
-// completes what it does not handle with the status unchanged.
-TEST_F(KernelTest, PnpRequestsStartNotSupportedAtTheTop) {
+// completes what it does not handle with the status unchanged. After a successful start it asks
+// again for the capabilities, then for the PnP device state and the bus relations.
+TEST_F(KernelTest, PnpRequestsStartNotSupportedAtTheTopAndFollowAStart) {
     sim::usb::BusDevice bus;
     Layer filter("filter");
     ASSERT_EQ(bus.Pdo(), IoAttachDeviceToDeviceStack(filter.device(), bus.Pdo()));
@@ -170,28 +160,19 @@ TEST_F(KernelTest, PnpRequestsStartNotSupportedAtTheTop) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(bus.Pdo(), irp);
     };
-    sim::RequestResult r = sim::pnp::Send(bus.Pdo(), IRP_MN_QUERY_ID);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, seen);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, r.status);
-    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus.Pdo(), IRP_MN_QUERY_STOP_DEVICE).status);
-    ASSERT_EQ(2u, bus.Trace().size());
-    EXPECT_EQ(IRP_MN_QUERY_ID, bus.Trace()[0].minor);
-}
-
-// After a successful start the PnP manager asks again for the capabilities, then for the PnP
-// device state and the bus relations; every one of them reaches the PDO.
-TEST_F(KernelTest, PnpManagerQueriesTheStartedDevice) {
-    sim::usb::BusDevice bus;
-    Layer filter("filter");
-    ASSERT_EQ(bus.Pdo(), IoAttachDeviceToDeviceStack(filter.device(), bus.Pdo()));
-    filter.device()->Flags &= ~DO_DEVICE_INITIALIZING;
-    filter.handler = PassDown(bus.Pdo());
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus.Pdo()).start.status);
     std::vector<UCHAR> minors;
     for (const auto& e : bus.Trace()) minors.push_back(e.minor);
     EXPECT_EQ((std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                   IRP_MN_QUERY_DEVICE_RELATIONS}),
               minors);
+    bus.ClearTrace();
+    sim::RequestResult r = sim::pnp::Send(bus.Pdo(), IRP_MN_QUERY_ID);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, seen);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, r.status);
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Send(bus.Pdo(), IRP_MN_QUERY_STOP_DEVICE).status);
+    ASSERT_EQ(2u, bus.Trace().size());
+    EXPECT_EQ(IRP_MN_QUERY_ID, bus.Trace()[0].minor);
 }
 
 // The bus fills a capability record only when it arrives with its size and version set.
@@ -212,14 +193,6 @@ TEST_F(KernelTest, BusAnswersCapabilitiesOnlyForAWellFormedRecord) {
         EXPECT_EQ(STATUS_INVALID_PARAMETER, r.status);
         EXPECT_EQ(PowerDeviceUnspecified, bad.DeviceWake);
     }
-}
-
-TEST_F(KernelTest, DpcsRunAtDispatchLevel) {
-    std::atomic<int> irql{-1};
-    sim::QueueDpc([&] { irql = KeGetCurrentIrql(); });
-    sim::FlushDpcs();
-    EXPECT_EQ(DISPATCH_LEVEL, irql.load());
-    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
 // One call site for every allocation it makes.

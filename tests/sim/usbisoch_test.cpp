@@ -46,14 +46,16 @@ private:
 constexpr ULONG kAsap = USBD_START_ISO_TRANSFER_ASAP;
 constexpr USBD_STATUS kOk = USBD_STATUS_SUCCESS, kLate = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
 
+// Runs `u` while the clock advances `frames` frames and returns its NTSTATUS.
+NTSTATUS RunFor(BusDevice& bus, IsoUrb& u, ULONG frames) {
+    Async a(bus.Pdo(), u.Urb());
+    bus.AdvanceFrames(frames);
+    a.Wait();
+    return a.Status();
+}
+
 TEST_F(UsbIsochTest, IsochronousScheduling) {
     auto r = Select(1);  // isochronous OUT 0x03 and IN 0x83, 256 bytes, looped back
-    auto run = [&](IsoUrb& u, ULONG frames) {
-        Async a(bus_->Pdo(), u.Urb());
-        bus_->AdvanceFrames(frames);
-        a.Wait();
-        return a.Status();
-    };
     IsoUrb out(r->Pipe(3), kOut | kAsap, 4, 100);
     {
         Async a(bus_->Pdo(), out.Urb());
@@ -68,7 +70,7 @@ TEST_F(UsbIsochTest, IsochronousScheduling) {
     EXPECT_EQ(std::vector<USBD_STATUS>(4, kOk), out.Statuses());
     // IN: each packet carries what the endpoint had in its frame; an empty one is a success too.
     IsoUrb in(r->Pipe(4), kIn | kAsap, 3, 256);
-    EXPECT_EQ(STATUS_SUCCESS, run(in, 3));
+    EXPECT_EQ(STATUS_SUCCESS, RunFor(*bus_, in, 3));
     EXPECT_EQ(5u, in.Iso().StartFrame);
     const ULONG lengths[] = {256, 144, 0};
     for (ULONG i = 0; i < 3; ++i) EXPECT_EQ(lengths[i], in.Iso().IsoPacket[i].Length) << i;
@@ -77,7 +79,7 @@ TEST_F(UsbIsochTest, IsochronousScheduling) {
     // ASAP continues right after the previous URB: after a lapse its frames have passed, all late.
     bus_->AdvanceFrames(3);
     IsoUrb lapsed(r->Pipe(3), kOut | kAsap, 3, 10);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, run(lapsed, 0));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, RunFor(*bus_, lapsed, 0));
     EXPECT_EQ(5u, lapsed.Iso().StartFrame);
     EXPECT_EQ(USBD_STATUS_ISOCH_REQUEST_FAILED, lapsed.Urb()->UrbHeader.Status);
     EXPECT_EQ(3u, lapsed.Iso().ErrorCount);
@@ -85,7 +87,7 @@ TEST_F(UsbIsochTest, IsochronousScheduling) {
     EXPECT_EQ(0u, lapsed.Iso().TransferBufferLength);
     // One frame back: that frame and the one in progress have passed; the last packet goes out.
     IsoUrb behind(r->Pipe(3), kOut, 3, 10, bus_->FrameNumber() - 1);
-    EXPECT_EQ(STATUS_SUCCESS, run(behind, 1));
+    EXPECT_EQ(STATUS_SUCCESS, RunFor(*bus_, behind, 1));
     EXPECT_EQ(2u, behind.Iso().ErrorCount);
     EXPECT_EQ((std::vector<USBD_STATUS>{kLate, kLate, kOk}), behind.Statuses());
     EXPECT_EQ(10u, behind.Iso().TransferBufferLength);
@@ -114,14 +116,6 @@ TEST_F(UsbIsochTest, IsochronousRequestsTheStackRefuses) {
         EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(u.Urb()).dispatchReturned) << what;
         EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, u.Urb()->UrbHeader.Status) << what;
     }
-}
-
-// Runs `u` while the clock advances `frames` frames and returns its NTSTATUS.
-NTSTATUS RunFor(BusDevice& bus, IsoUrb& u, ULONG frames) {
-    Async a(bus.Pdo(), u.Urb());
-    bus.AdvanceFrames(frames);
-    a.Wait();
-    return a.Status();
 }
 
 // Per-packet results on a source and a sink: IN packets report the bytes received, OUT packets
@@ -219,11 +213,16 @@ TEST_F(UsbIsochTest, AsapStreamsAcrossUrbsAndPipeResets) {
 // GET_CURRENT_FRAME_NUMBER: inside IoCallDriver by default; pending when a test asks for it, then
 // completed from the DPC thread with the frame of its submission.
 TEST_F(UsbIsochTest, FrameNumberMayPend) {
-    bus_->AdvanceFrames(77);
-    bus_->SetFrameNumberMode(AnswerMode::Pend);
     URB u = ZeroUrb();
     u.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
     u.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+    for (ULONG step : {76u, 1u}) {
+        bus_->AdvanceFrames(step);
+        EXPECT_EQ(STATUS_SUCCESS, Submit(&u).dispatchReturned);
+        EXPECT_EQ(bus_->FrameNumber(), u.UrbGetCurrentFrameNumber.FrameNumber);
+    }
+    EXPECT_EQ(77u, device_->Frame());  // the device saw every frame
+    bus_->SetFrameNumberMode(AnswerMode::Pend);
     u.UrbGetCurrentFrameNumber.FrameNumber = 0xFFFFFFFF;
     Async a(bus_->Pdo(), &u);
     EXPECT_EQ(STATUS_PENDING, a.Returned());

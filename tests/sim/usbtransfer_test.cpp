@@ -197,19 +197,6 @@ TEST_F(UsbTransferTest, InterruptInWaitsForAReport) {
     EXPECT_EQ(B("4b 57 00 01 00 00 00 00"), report);
 }
 
-TEST_F(UsbTransferTest, CurrentFrameNumberIsAnsweredInline) {
-    URB u = ZeroUrb();
-    u.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
-    u.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
-    for (ULONG step : {1234u, 1u}) {
-        bus_->AdvanceFrames(step);
-        EXPECT_EQ(STATUS_SUCCESS, Submit(&u).dispatchReturned);
-        EXPECT_EQ(bus_->FrameNumber(), u.UrbGetCurrentFrameNumber.FrameNumber);
-    }
-    EXPECT_EQ(1235u, u.UrbGetCurrentFrameNumber.FrameNumber);
-    EXPECT_EQ(1235u, device_->Frame());  // the device saw every frame
-}
-
 TEST_F(UsbTransferTest, CancellingAWaitingTransfer) {
     auto r = Select(0);
     Bytes buffer(128, 0xEE);

@@ -10,18 +10,33 @@ namespace {
 
 class VerifierTest : public ModelTest {};
 
-// Runs `body` on a fresh stack of one test driver over a bus-like bottom layer.
-void WithStack(int depth, const std::function<void(Stack&)>& body) {
-    Stack s(depth);
-    body(s);
-}
-
 NTSTATUS SendOwn(Stack& s) {
     PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
     static Routine back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
     back.SetOn(irp);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
     return IoCallDriver(s.top(), irp);
+}
+
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    ExAllocatePoolWithTag(NonPagedPool, 24, 0x6B61654C);
+    return STATUS_SUCCESS;
+}
+
+// Two layers: the lower one holds the IRP pending; the upper one passes it down, then runs `then`
+// on it and returns what that returns.
+void PassDownThen(NTSTATUS (*then)(Stack&, PIRP)) {
+    Stack s(2);
+    s[1].handler = [&s, then](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoCallDriver(s[0].device(), irp);
+        return then(s, irp);
+    };
+    s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    };
+    SendOwn(s);
 }
 
 struct RuleCase {
@@ -33,15 +48,14 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
     const RuleCase cases[] = {
         {"MultipleIrpComplete",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     irp->IoStatus.Status = STATUS_SUCCESS;
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return STATUS_SUCCESS;
-                 };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
+             };
+             SendOwn(s);
          }},
         {"IrpUsedAfterFree",
          [] {
@@ -51,164 +65,123 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
          }},
         {"PendingWithoutMark",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; };
+             SendOwn(s);
          }},
         {"MarkedPendingReturnedOther",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     irp->IoStatus.Status = STATUS_SUCCESS;
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return STATUS_SUCCESS;
-                 };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
+             };
+             SendOwn(s);
          }},
         {"IrpNotFinished",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+             SendOwn(s);
          }},
         {"ReturnDiffersFromCompletion",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return STATUS_SUCCESS;
-                 };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                 irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
+             };
+             SendOwn(s);
          }},
         {"LowerDriverReturn",
          [] {
-             WithStack(2, [](Stack& s) {
-                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                     IoCopyCurrentIrpStackLocationToNext(irp);
-                     IoCallDriver(s[0].device(), irp);
-                     return STATUS_SUCCESS;
-                 };
-                 s[0].handler = CompleteWith(STATUS_UNSUCCESSFUL);
-                 SendOwn(s);
-             });
+             Stack s(2);
+             s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 IoCallDriver(s[0].device(), irp);
+                 return STATUS_SUCCESS;
+             };
+             s[0].handler = CompleteWith(STATUS_UNSUCCESSFUL);
+             SendOwn(s);
          }},
         {"CompletedWithCancelRoutine",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
-                     irp->IoStatus.Status = STATUS_SUCCESS;
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return STATUS_SUCCESS;
-                 };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                 IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
+             };
+             SendOwn(s);
          }},
         {"CompletedWithPendingStatus",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = CompleteWith(STATUS_PENDING);
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = CompleteWith(STATUS_PENDING);
+             SendOwn(s);
          }},
         {"AllocatedIrpReachedTop",
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = CompleteWith(STATUS_SUCCESS);
-                 PIRP irp = IoAllocateIrp(1, FALSE);
-                 static Routine goOn{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
-                 goOn.SetOn(irp);
-                 IoCallDriver(s.top(), irp);
-             });
+             Stack s(1);
+             s[0].handler = CompleteWith(STATUS_SUCCESS);
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             static Routine goOn{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
+             goOn.SetOn(irp);
+             IoCallDriver(s.top(), irp);
          }},
         {"PendingNotPropagated",
          [] {
-             WithStack(2, [](Stack& s) {
-                 static Routine noMark{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
-                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                     IoCopyCurrentIrpStackLocationToNext(irp);
-                     noMark.SetOn(irp);
-                     return IoCallDriver(s[0].device(), irp);
-                 };
-                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
-                 SendOwn(s);
-                 sim::FlushDpcs();
-             });
+             Stack s(2);
+             static Routine noMark{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
+             s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 noMark.SetOn(irp);
+                 return IoCallDriver(s[0].device(), irp);
+             };
+             s[0].handler = PendThenComplete(STATUS_SUCCESS);
+             SendOwn(s);
+             sim::FlushDpcs();
          }},
         {"IrpNotOwned",  // completed by a driver that passed it down and has not got it back
          [] {
-             WithStack(2, [](Stack& s) {
-                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                     IoCopyCurrentIrpStackLocationToNext(irp);
-                     IoCallDriver(s[0].device(), irp);
-                     irp->IoStatus.Status = STATUS_SUCCESS;
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return STATUS_SUCCESS;
-                 };
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     return STATUS_PENDING;
-                 };
-                 SendOwn(s);
+             PassDownThen([](Stack&, PIRP irp) {
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
              });
          }},
         {"IrpNotOwned",  // a cancel routine set on an IRP the lower driver holds
          [] {
-             WithStack(2, [](Stack& s) {
-                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                     IoCopyCurrentIrpStackLocationToNext(irp);
-                     NTSTATUS st = IoCallDriver(s[0].device(), irp);
-                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
-                     return st;
-                 };
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     return STATUS_PENDING;
-                 };
-                 SendOwn(s);
+             PassDownThen([](Stack&, PIRP irp) {
+                 IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
+                 return STATUS_PENDING;
              });
          }},
         {"IrpNotOwned",  // sent down twice
-         [] {
-             WithStack(2, [](Stack& s) {
-                 s[1].handler = [&s](PDEVICE_OBJECT, PIRP irp) {
-                     IoCopyCurrentIrpStackLocationToNext(irp);
-                     IoCallDriver(s[0].device(), irp);
-                     return IoCallDriver(s[0].device(), irp);
-                 };
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     return STATUS_PENDING;
-                 };
-                 SendOwn(s);
-             });
-         }},
+         [] { PassDownThen([](Stack& s, PIRP irp) { return IoCallDriver(s[0].device(), irp); }); }},
         {"IrpTakenWhileRoutineRan",  // freed by its new owner, then completion went on
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
-                 PIRP irp = IoAllocateIrp(1, FALSE);
-                 static KEVENT handed;
-                 static sim::Completion mayReturn;
-                 KeInitializeEvent(&handed, NotificationEvent, FALSE);
-                 static Routine goOn{[](PDEVICE_OBJECT, PIRP) {
-                     KeSetEvent(&handed, IO_NO_INCREMENT, FALSE);
-                     mayReturn.Wait("the test to free the IRP");
-                     return STATUS_SUCCESS;
-                 }};
-                 goOn.SetOn(irp);
-                 IoCallDriver(s.top(), irp);
-                 KeWaitForSingleObject(&handed, Executive, KernelMode, FALSE, nullptr);
-                 IoFreeIrp(irp);
-                 mayReturn.Signal();
-                 sim::FlushDpcs();
-             });
+             Stack s(1);
+             s[0].handler = PendThenComplete(STATUS_SUCCESS);
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             static KEVENT handed;
+             static sim::Completion mayReturn;
+             KeInitializeEvent(&handed, NotificationEvent, FALSE);
+             static Routine goOn{[](PDEVICE_OBJECT, PIRP) {
+                 KeSetEvent(&handed, IO_NO_INCREMENT, FALSE);
+                 mayReturn.Wait("the test to free the IRP");
+                 return STATUS_SUCCESS;
+             }};
+             goOn.SetOn(irp);
+             IoCallDriver(s.top(), irp);
+             KeWaitForSingleObject(&handed, Executive, KernelMode, FALSE, nullptr);
+             IoFreeIrp(irp);
+             mayReturn.Signal();
+             sim::FlushDpcs();
          }},
         {"WaitAtDispatchLevel",
          [] {
@@ -218,29 +191,27 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
          }},
         {"FreeIrpInFlight",
          [] {
-             WithStack(1, [](Stack& s) {
-                 PIRP held = nullptr;
-                 s[0].handler = [&held](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     held = irp;
-                     return STATUS_PENDING;
-                 };
-                 PIRP irp = IoAllocateIrp(1, FALSE);
-                 static Routine back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
-                 back.SetOn(irp);
-                 IoCallDriver(s.top(), irp);
-                 IoFreeIrp(irp);
-             });
+             Stack s(1);
+             PIRP held = nullptr;
+             s[0].handler = [&held](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 held = irp;
+                 return STATUS_PENDING;
+             };
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             static Routine back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+             back.SetOn(irp);
+             IoCallDriver(s.top(), irp);
+             IoFreeIrp(irp);
          }},
         {"FreeThreadedIrp",
          [] {
-             WithStack(1, [](Stack& s) {
-                 KEVENT e;
-                 KeInitializeEvent(&e, NotificationEvent, FALSE);
-                 IO_STATUS_BLOCK iosb;
-                 PIRP irp = IoBuildDeviceIoControlRequest(0x220003, s.top(), nullptr, 0, nullptr, 0, TRUE, &e, &iosb);
-                 IoFreeIrp(irp);
-             });
+             Stack s(1);
+             KEVENT e;
+             KeInitializeEvent(&e, NotificationEvent, FALSE);
+             IO_STATUS_BLOCK iosb;
+             PIRP irp = IoBuildDeviceIoControlRequest(0x220003, s.top(), nullptr, 0, nullptr, 0, TRUE, &e, &iosb);
+             IoFreeIrp(irp);
          }},
         {"DoubleFree",
          [] {
@@ -304,29 +275,27 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
          }},
         {"RoutineIrqlChanged",  // a dispatch routine that returns at DISPATCH_LEVEL
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
-                     KeRaiseIrqlToDpcLevel();
-                     irp->IoStatus.Status = STATUS_SUCCESS;
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return STATUS_SUCCESS;
-                 };
-                 SendOwn(s);
-             });
+             Stack s(1);
+             s[0].handler = [](PDEVICE_OBJECT, PIRP irp) {
+                 KeRaiseIrqlToDpcLevel();
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
+             };
+             SendOwn(s);
          }},
         {"RoutineIrqlChanged",  // a completion routine that lowers the IRQL it was called at
          [] {
-             WithStack(1, [](Stack& s) {
-                 s[0].handler = PendThenComplete(STATUS_SUCCESS);
-                 PIRP irp = IoAllocateIrp(1, FALSE);
-                 static Routine lower{[](PDEVICE_OBJECT, PIRP) {
-                     KeLowerIrql(PASSIVE_LEVEL);
-                     return STATUS_MORE_PROCESSING_REQUIRED;
-                 }};
-                 lower.SetOn(irp);
-                 IoCallDriver(s.top(), irp);
-                 sim::FlushDpcs();
-             });
+             Stack s(1);
+             s[0].handler = PendThenComplete(STATUS_SUCCESS);
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             static Routine lower{[](PDEVICE_OBJECT, PIRP) {
+                 KeLowerIrql(PASSIVE_LEVEL);
+                 return STATUS_MORE_PROCESSING_REQUIRED;
+             }};
+             lower.SetOn(irp);
+             IoCallDriver(s.top(), irp);
+             sim::FlushDpcs();
          }},
         {"IrqlTooHigh",  // a device object created at DISPATCH_LEVEL
          [] {
@@ -345,10 +314,25 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
          [] { sim::RunAtIrql(DISPATCH_LEVEL, [] { PAGED_CODE(); }); }},
         {"PnpNotPassedToPdo",  // a function driver that completes START itself
          [] {
-             WithStack(2, [](Stack& s) {
-                 s[1].handler = CompleteWith(STATUS_SUCCESS);
-                 sim::pnp::Start(s.bottom());
-             });
+             Stack s(2);
+             s[1].handler = CompleteWith(STATUS_SUCCESS);
+             sim::pnp::Start(s.bottom());
+         }},
+        {"PoolLeak",  // a driver's pool must be gone when the driver unloads
+         [] {
+             NTSTATUS st;
+             sim::UnloadDriver(sim::LoadDriver("leaky", LeakyEntry, u"\\Registry\\Machine\\System\\leaky", &st));
+         }},
+        {"PoolLeak",  // pool a device's requests allocated must be gone when the device object is deleted
+         [] {
+             Layer pdo("bus", true);
+             Layer fdo("function");
+             fdo.handler = [](PDEVICE_OBJECT, PIRP irp) {
+                 ExAllocatePoolWithTag(NonPagedPool, 8, 0x6B61654C);
+                 return CompleteWith(STATUS_SUCCESS)(nullptr, irp);
+             };
+             sim::SendToStack(fdo.device(), IRP_MJ_READ, 0);
+             IoDeleteDevice(fdo.device());
          }},
         {"UninitializedEvent",
          [] {
@@ -360,40 +344,6 @@ TEST_F(VerifierTest, RuleBreaksAreBugChecks) {
         SCOPED_TRACE(c.rule);
         EXPECT_DEATH(c.breakIt(), std::string("BUGCHECK .* ") + c.rule);
     }
-}
-
-// Pool that a device's requests allocated must be gone when the device object is deleted,
-// and a driver's pool must be gone when the driver unloads.
-NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
-    ExAllocatePoolWithTag(NonPagedPool, 24, 0x6B61654C);
-    return STATUS_SUCCESS;
-}
-
-TEST_F(VerifierTest, LeakAtUnloadIsABugCheck) {
-    EXPECT_DEATH(
-        {
-            NTSTATUS st;
-            PDRIVER_OBJECT drv = sim::LoadDriver("leaky", LeakyEntry, u"\\Registry\\Machine\\System\\leaky", &st);
-            sim::UnloadDriver(drv);
-        },
-        "BUGCHECK .* PoolLeak");
-}
-
-TEST_F(VerifierTest, LeakAtDeviceDeletionIsABugCheck) {
-    EXPECT_DEATH(
-        {
-            Layer pdo("bus", true);
-            Layer fdo("function");
-            fdo.handler = [](PDEVICE_OBJECT, PIRP irp) {
-                ExAllocatePoolWithTag(NonPagedPool, 8, 0x6B61654C);
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return STATUS_SUCCESS;
-            };
-            sim::SendToStack(fdo.device(), IRP_MJ_READ, 0);
-            IoDeleteDevice(fdo.device());
-        },
-        "BUGCHECK .* PoolLeak");
 }
 
 // A driver routine that does not return is a hang whether it spins (waiting on nothing) or is
