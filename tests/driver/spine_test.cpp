@@ -193,6 +193,7 @@ TEST_F(SpineTest, ConcurrencyAccountingLosesNoCount) {
 // inline (with IoCallDriver's status), after the wait when it pends (with the final status).
 TEST_F(SpineTest, SynchronousCallsInlineAndPending) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
+    StartPdo();
     struct Case {
         sim::usb::AnswerMode mode;
         NTSTATUS status;
@@ -239,6 +240,7 @@ TEST_F(SpineTest, SynchronousCallsInlineAndPending) {
 // that cannot be built is never sent.
 TEST_F(SpineTest, PortStatusAndBuildFailures) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
+    StartPdo();
     bus().SetScript([](PIRP, PIO_STACK_LOCATION) -> std::optional<sim::usb::Answer> {
         sim::usb::Answer a;
         a.status = STATUS_UNSUCCESSFUL;

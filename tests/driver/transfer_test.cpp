@@ -71,6 +71,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_EQ(STATUS_SUCCESS, Add());
+        StartPdo();
         ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
         usb.ext = ext();
         bus().SetScript([this](PIRP irp, PIO_STACK_LOCATION s) { return usb.Answer(irp, s); });
