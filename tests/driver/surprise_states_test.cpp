@@ -19,6 +19,8 @@ struct Case {
     bool open;  // an application holds the bulk IN pipe open with reads pending
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class SurpriseStatesTest : public DriverTest, public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
