@@ -124,10 +124,31 @@ static NTSTATUS RunControlCode(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG IoCo
     }
 }
 
+// Whether a code sends requests to the device (the rest answer from the driver's copies or
+// refuse the handle).
+static BOOLEAN CodeTalksToDevice(ULONG IoControlCode)
+{
+    switch (IoControlCode) {
+    case IOCTL_KW_GET_CONFIG_DESCRIPTOR:
+    case IOCTL_KW_RESET_PORT:
+    case IOCTL_KW_VENDOR_IN_0C:
+    case IOCTL_KW_VENDOR_OUT_0C:
+    case IOCTL_KW_VENDOR_IN_01:
+    case IOCTL_KW_VENDOR_OUT_02:
+    case IOCTL_KW_VENDOR_OUT_00:
+    case IOCTL_KW_VENDOR_OUT_00_ALT:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 // IRP_MJ_DEVICE_CONTROL, at PASSIVE_LEVEL in the caller's thread. Once removal has begun every
-// code fails with STATUS_DEVICE_DATA_ERROR and nothing is sent. The reference taken first keeps
-// the device object and the descriptor copies valid until the request has been completed.
-// Returns the status the request was completed with; never STATUS_PENDING.
+// code fails with STATUS_DEVICE_DATA_ERROR and nothing is sent; so does every code that talks to
+// the device before its first start (no device descriptor copy yet), since the bus driver serves
+// the device only once it has been started. The reference taken first keeps the device object
+// and the descriptor copies valid until the request has been completed. Returns the status the
+// request was completed with; never STATUS_PENDING.
 _Use_decl_annotations_
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -135,10 +156,13 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
 
     NTSTATUS Status = STATUS_DEVICE_DATA_ERROR;
-    if (IsAcceptingRequests(DeviceObject)) {
+    ULONG IoControlCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    BOOLEAN Started = InterlockedCompareExchangePointer(
+                          reinterpret_cast<PVOID volatile *>(&KwGetExtension(DeviceObject)->DeviceDescriptor),
+                          NULL, NULL) != NULL;
+    if (IsAcceptingRequests(DeviceObject) && (Started || !CodeTalksToDevice(IoControlCode))) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        Status = RunControlCode(DeviceObject, Irp,
-                                IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode);
+        Status = RunControlCode(DeviceObject, Irp, IoControlCode);
     }
     if (NT_ERROR(Status)) {
         Irp->IoStatus.Information = 0;

@@ -168,6 +168,14 @@ std::shared_ptr<IrpTrack> FindIrp(PIRP irp);  // nullptr when unknown
 std::shared_ptr<IrpTrack> RequireIrp(PIRP irp, const char* api);  // bug check on freed/unknown
 PIRP NewIrp(CCHAR stackSize, IrpOrigin origin);
 void FreeIrpStorage(PIRP irp);
+void ReleaseIrp(PIRP irp);  // forgets the IRP (its address is remembered as freed) and frees it
+[[noreturn]] void IoViolation(const char* rule, const std::string& msg);
+void ResetLocations(IrpTrack& t, int upTo);  // locations 1..upTo: not popped, nothing seen
+// Notes that `api` takes the IRP over; true while a completion routine of it still runs.
+bool NoteTake(const std::shared_ptr<IrpTrack>& t, const char* api);
+void SetOwner(IrpTrack& t, PDEVICE_OBJECT device);  // table lock held; nullptr: its originator
+// Only the IRP's owner may pass it on, complete it or set its cancel routine (IrpNotOwned).
+void RequireOwner(const std::shared_ptr<IrpTrack>& t, const char* api);
 PIO_STACK_LOCATION Location(PIRP irp, int index);  // index 1..StackCount
 std::string DescribeIrp(PIRP irp);
 std::string DescribeInFlight();

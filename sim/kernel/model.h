@@ -256,6 +256,23 @@ OrderlyRemovalResult OrderlyRemove(PDEVICE_OBJECT pdo);
 // The PnP manager sends REMOVE only once the last file object is closed: call Remove then.
 RequestResult SurpriseRemoval(PDEVICE_OBJECT pdo);
 
+// A started device brought into another PnP state and then surprise-removed there: stopped
+// (QUERY_STOP and STOP), stop-pending (QUERY_STOP only) or remove-pending (QUERY_REMOVE only).
+// `unplug` takes the device off its port (the hub notices it and reports it gone). Windows sends
+// SURPRISE_REMOVAL in any PnP state and cancels no query first; REMOVE follows at once when no
+// file object is open, else the caller calls Remove after the last close. A query the driver
+// fails is cancelled (CANCEL_STOP or CANCEL_REMOVE) and nothing is removed.
+enum class PnpState { Stopped, StopPending, RemovePending };
+struct SurpriseInStateResult {
+    RequestResult query;  // QUERY_STOP or QUERY_REMOVE
+    RequestResult stop;   // Stopped only
+    bool queryCancelled = false;
+    RequestResult surprise;
+    bool removed = false;
+    RequestResult remove;
+};
+SurpriseInStateResult SurpriseRemoveIn(PDEVICE_OBJECT pdo, PnpState state, const std::function<void()>& unplug);
+
 // Open file objects on the stack of this PDO, as the I/O manager counts them: from a successful
 // IRP_MJ_CREATE until its IRP_MJ_CLOSE, which comes only once no request holds the file object
 // (the user side reports both).

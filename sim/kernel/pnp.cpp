@@ -235,6 +235,32 @@ RequestResult SurpriseRemoval(PDEVICE_OBJECT pdo) {
     return r;
 }
 
+SurpriseInStateResult SurpriseRemoveIn(PDEVICE_OBJECT pdo, PnpState state, const std::function<void()>& unplug) {
+    SurpriseInStateResult r;
+    const bool removal = state == PnpState::RemovePending;
+    r.query = Send(pdo, removal ? IRP_MN_QUERY_REMOVE_DEVICE : IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(r.query.status)) {
+        r.queryCancelled = true;
+        if (removal) {
+            SendCancel(pdo, IRP_MN_CANCEL_REMOVE_DEVICE, "IRP_MN_CANCEL_REMOVE_DEVICE");
+        } else {
+            SendCancel(pdo, IRP_MN_CANCEL_STOP_DEVICE, "IRP_MN_CANCEL_STOP_DEVICE");
+        }
+        return r;
+    }
+    if (state == PnpState::Stopped) {
+        r.stop = Send(pdo, IRP_MN_STOP_DEVICE);
+        RequireSuccess(r.stop, "IRP_MN_STOP_DEVICE");
+    }
+    if (unplug) unplug();
+    r.surprise = SurpriseRemoval(pdo);
+    if (OpenFiles(pdo) == 0) {
+        r.removed = true;
+        r.remove = Remove(pdo);
+    }
+    return r;
+}
+
 }  // namespace pnp
 
 namespace detail {

@@ -420,6 +420,7 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_START_DEVICE: {
             std::lock_guard<std::mutex> g(self->m_);
             self->pdoRemoved_ = false;  // started again after an orderly removal
+            self->pdoStarted_ = true;
             self->power_ = PowerDeviceD0;  // the hub powers the port for a start
             status = STATUS_SUCCESS;
             break;
@@ -455,6 +456,27 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
+std::optional<Answer> BusDevice::OutOfService() {
+    std::lock_guard<std::mutex> g(m_);
+    if (pdoStarted_) return std::nullopt;
+    // The hub's PDO serves its device only between START_DEVICE and REMOVE_DEVICE: before
+    // and after, every internal request fails as for a device that is not connected, teardown
+    // requests included (there is nothing to tear down).
+    Answer a;
+    a.status = STATUS_DEVICE_NOT_CONNECTED;
+    a.usbdStatus = USBD_STATUS_DEVICE_GONE;
+    // A transfer reports the bytes it moved: none.
+    a.effect = [](PIRP, PIO_STACK_LOCATION st) {
+        if (st->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return;
+        auto urb = static_cast<PURB>(st->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+            urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        }
+    };
+    return a;
+}
+
 void BusDevice::RemovePdo() {
     std::vector<Pending> claimed;
     std::shared_ptr<Device> device;
@@ -462,6 +484,7 @@ void BusDevice::RemovePdo() {
     {
         std::lock_guard<std::mutex> g(m_);
         pdoRemoved_ = true;
+        pdoStarted_ = false;
         configured = configuration_ != nullptr;
         claimed = CloseConfiguration();
         device = device_;
@@ -531,6 +554,7 @@ NTSTATUS NTAPI BusDevice::DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
         std::lock_guard<std::mutex> g(self->m_);
         script = self->script_;
     }
+    if (std::optional<Answer> refused = self->OutOfService()) return self->Deliver(irp, *refused, index);
     std::optional<Answer> a;
     if (script) a = script(irp, s);
     if (!a) return self->DefaultDispatch(irp, s, index);

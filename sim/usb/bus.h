@@ -301,6 +301,9 @@ private:
     bool EndWaitWake(NTSTATUS status);
     // SURPRISE_REMOVAL and REMOVE_DEVICE: held set-power requests finish, wait-wake ends.
     void EndPowerOnRemoval();
+    // The answer to any internal request while the PDO is not started: never started, or
+    // removed (nullopt once START_DEVICE has been seen).
+    std::optional<Answer> OutOfService();
     // The answer to an internal request while the port is suspended (nullopt in D0).
     std::optional<Answer> PoweredOff();
 
@@ -380,6 +383,7 @@ private:
     UrbObserver urbObserver_;
     std::shared_ptr<Device> device_;  // nullptr: nothing on the port (never plugged or unplugged)
     bool pdoRemoved_ = false;         // SURPRISE_REMOVAL or REMOVE_DEVICE seen, START_DEVICE not since
+    bool pdoStarted_ = false;         // START_DEVICE seen, REMOVE_DEVICE not since
     bool resetting_ = false;          // a port reset is in progress
     std::optional<std::pair<PIRP, size_t>> heldReset_;  // a reset waiting for ReleaseResetPort
     std::vector<std::thread> workers_;                  // port resets run here (joined at destruction)

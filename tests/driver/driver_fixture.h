@@ -60,6 +60,10 @@ protected:
         return st;
     }
 
+    // START for the PDO alone, for tests that call the driver's StartDevice themselves: the hub
+    // serves its PDO only once START has reached it.
+    void StartPdo() { sim::SendToStack(bus_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE); }
+
     sim::RequestResult Remove() {
         sim::RequestResult r = sim::pnp::Remove(bus_->Pdo());
         fdo_ = nullptr;

@@ -17,6 +17,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_EQ(STATUS_SUCCESS, Add());
+        StartPdo();
         ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
     }
 };

@@ -186,6 +186,7 @@ TEST_F(SpineTest, ConcurrencyAccountingLosesNoCount) {
 // inline (with IoCallDriver's status), after the wait when it pends (with the final status).
 TEST_F(SpineTest, SynchronousCallsInlineAndPending) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
+    StartPdo();
     struct Case {
         sim::usb::AnswerMode mode;
         NTSTATUS status;
@@ -232,6 +233,7 @@ TEST_F(SpineTest, SynchronousCallsInlineAndPending) {
 // that cannot be built is never sent.
 TEST_F(SpineTest, PortStatusAndBuildFailures) {
     ASSERT_EQ(STATUS_SUCCESS, Add());
+    StartPdo();
     bus().SetScript([](PIRP, PIO_STACK_LOCATION) -> std::optional<sim::usb::Answer> {
         sim::usb::Answer a;
         a.status = STATUS_UNSUCCESSFUL;

@@ -54,6 +54,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_EQ(STATUS_SUCCESS, Add());
+        StartPdo();
         // Records every URB and fails those of function `failing`; the device model answers the rest.
         bus().SetScript([this](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
             if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return std::nullopt;

@@ -166,6 +166,7 @@ protected:
         ModelTest::SetUp();
         bus_ = std::make_unique<BusDevice>();
         device_ = bus_->PluggedDevice();
+        sim::SendToStack(bus_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE);  // the hub serves a started PDO only
     }
     void TearDown() override {
         bus_.reset();

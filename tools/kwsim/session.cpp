@@ -439,19 +439,12 @@ bool Session::Read(const std::vector<std::string>& w, LONGLONG offset, ULONG lim
     }
     PVOID buffer = app_->Alloc(length == 0 ? 1 : length);
     if (w.size() == 5 && w[3] == "async") {
-        // The OVERLAPPED of a request not yet waited for is still the I/O manager's to signal.
-        if (async_.count(w[4]) != 0) {
-            std::cerr << "kwsim: overlapped request " << w[4] << " has not been waited for\n";
-            app_->Free(buffer);
-            return false;
-        }
         Async a;
         a.overlapped = std::make_unique<sim::app::Overlapped>();
         a.buffer = buffer;
         a.length = static_cast<ULONG>(length);
         a.handle = w[1];
         sim::app::IoResult r = app_->Read(h, buffer, a.length, offset, a.overlapped.get());
-        if (!NT_SUCCESS(r.status) && !a.overlapped->Signalled()) a.failedAtOnce = r.status;
         Step s("read " + w[1] + " (overlapped " + w[4] + ")", r.status);
         out_.Print(s);
         // A read that failed without being pended never signals its OVERLAPPED: nothing to wait for.
@@ -494,13 +487,11 @@ bool Session::Wait(const std::vector<std::string>& w) {
         return false;
     }
     Async& a = it->second;
-    if (!a.failedAtOnce) {
-        sim::app::Handle h;
-        if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) AwaitIsochronous(h, *a.overlapped);
-        a.overlapped->Wait();
-    }
-    NTSTATUS st = a.failedAtOnce.value_or(a.overlapped->Internal());
-    ULONG_PTR info = a.failedAtOnce ? 0 : a.overlapped->InternalHigh();
+    sim::app::Handle h;
+    if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) AwaitIsochronous(h, *a.overlapped);
+    a.overlapped->Wait();
+    NTSTATUS st = a.overlapped->Internal();
+    ULONG_PTR info = a.overlapped->InternalHigh();
     std::vector<UCHAR> got = app_->Load(a.buffer, info);
     Step s("wait " + w[1], st, info);
     s.details = {{"data", got.empty() ? "(none)" : Bytes(got.data(), got.size())}};
@@ -614,7 +605,9 @@ void Session::Finish() {
     FinishPower();
     for (auto& [id, a] : async_) {
         sim::app::Handle h;
-        if (FindHandle(a.handle, &h)) app_->CancelIo(h);
+        if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) app_->CancelIo(h);
+        // A cancelled request ends later, from the stack's DPC: its OVERLAPPED lives until then.
+        a.overlapped->Wait();
     }
     async_.clear();
     std::vector<std::string> open;

@@ -79,9 +79,6 @@ private:
         PVOID buffer = nullptr;
         ULONG length = 0;
         std::string handle;
-        // The read failed without being pended: the I/O manager signals nothing, so a wait
-        // reports this status instead of waiting.
-        std::optional<NTSTATUS> failedAtOnce;
     };
 
     bool RunCommand(const Command& c);
