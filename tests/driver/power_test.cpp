@@ -141,10 +141,11 @@ TEST_P(PowerTest, RequestsMapToDeviceStates) {
 
 // Whether wait-wake goes down to be armed: the device must be no deeper than its wake state
 // (DeviceWake D2 from the bus unless a case says otherwise) and the system state asked for no
-// deeper than its SystemWake (S3). D0 is where a policy owner normally arms it. A refused one
-// completes at once with nothing sent down.
+// deeper than its SystemWake (S3). D0 is where a policy owner normally arms it. A refused one,
+// also one without the memory for its unload-safe routine, completes at once with nothing sent.
 TEST_P(PowerTest, WaitWakeRule) {
-    struct Case { const char* what; DEVICE_POWER_STATE deviceWake, in; SYSTEM_POWER_STATE asked; NTSTATUS status; } cases[] = {
+    struct Case { const char* what; DEVICE_POWER_STATE deviceWake, in; SYSTEM_POWER_STATE asked; NTSTATUS status;
+                  bool noMemory = false; } cases[] = {
         {"D0", PowerDeviceD2, PowerDeviceD0, PowerSystemSleeping3, STATUS_PENDING},
         {"D1, shallower than the wake state", PowerDeviceD2, PowerDeviceD1, PowerSystemSleeping3, STATUS_PENDING},
         {"D2, the wake state", PowerDeviceD2, PowerDeviceD2, PowerSystemSleeping1, STATUS_PENDING},
@@ -152,35 +153,34 @@ TEST_P(PowerTest, WaitWakeRule) {
         {"D3 with wake state D3", PowerDeviceD3, PowerDeviceD3, PowerSystemSleeping3, STATUS_PENDING},
         {"S4, deeper than the system wake state", PowerDeviceD2, PowerDeviceD0, PowerSystemHibernate, STATUS_INVALID_DEVICE_STATE},
         {"no wake state", PowerDeviceUnspecified, PowerDeviceD0, PowerSystemSleeping3, STATUS_NOT_SUPPORTED},
+        {"no memory for the unload-safe routine", PowerDeviceD2, PowerDeviceD0, PowerSystemSleeping3,
+         STATUS_INSUFFICIENT_RESOURCES, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ext()->DeviceCapabilities.DeviceWake = c.deviceWake;
         ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), c.in).status);
         PowerSeen();
+        sim::faults::Clear();
+        if (c.noMemory) sim::faults::FailKind(sim::FaultKind::Pool);
         auto w = sim::power::ArmWaitWake(bus().Pdo(), c.asked);
+        sim::faults::Clear();
         ASSERT_TRUE(w);
         sim::FlushDpcs();
-        if (c.status != STATUS_PENDING) {
-            if (!w->Done()) {
-                EXPECT_TRUE(w->Cancel()) << "armed";
-            }
-            EXPECT_EQ(c.status, w->Wait());
-            EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
-            continue;
+        const bool armed = c.status == STATUS_PENDING;
+        EXPECT_EQ(armed, bus().WaitWakeArmed());
+        if (!w->Done()) {
+            EXPECT_TRUE(w->Cancel());
         }
-        EXPECT_TRUE(bus().WaitWakeArmed());
-        EXPECT_TRUE(w->Cancel());
-        EXPECT_EQ(STATUS_CANCELLED, w->Wait());
-        EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
+        EXPECT_EQ(armed ? STATUS_CANCELLED : c.status, w->Wait());
+        EXPECT_EQ(armed ? std::vector<std::string>{"W"} : std::vector<std::string>{}, PowerSeen());
         EXPECT_EQ(1, Outstanding());
     }
 }
 
 // An armed wait-wake waits in the bus driver without holding the dispatching thread and ends on
 // remote wake, on cancel, or at removal. While it waits it holds a reference on the driver's
-// device object (its completion routine is unload-safe); without the memory for that routine it
-// is refused with nothing sent down.
+// device object (its completion routine is unload-safe).
 TEST_P(PowerTest, WaitWake) {
     auto arm = [this] { return sim::power::ArmWaitWake(bus().Pdo()); };
     struct Case { const char* what; std::function<void(sim::power::WaitWake&)> end; NTSTATUS status; } cases[] = {
@@ -204,18 +204,6 @@ TEST_P(PowerTest, WaitWake) {
         EXPECT_EQ(0, fdo()->ReferenceCount);
         EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
     }
-    sim::faults::Clear();
-    sim::faults::FailKind(sim::FaultKind::Pool);
-    auto refused = arm();
-    sim::faults::Clear();
-    ASSERT_TRUE(refused);
-    if (!refused->Done()) {
-        EXPECT_TRUE(refused->Cancel()) << "armed";
-    }
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, refused->Wait());
-    EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
-    EXPECT_EQ(1, Outstanding());
-
     auto w = arm();
     ASSERT_TRUE(w);
     app_.reset();
