@@ -4,7 +4,6 @@
 // until PoStartNextPowerIrp) and of Windows 7 (no serialisation).
 #include "driver_fixture.h"
 
-#include "app/app.h"
 #include "kernel/power.h"
 #include "kwdrv_ioctl.h"
 
@@ -15,11 +14,6 @@
 #include <thread>
 #include <utility>
 
-namespace sim::power {
-// Names the power manager a test plays in CTest's test names.
-inline void PrintTo(Os os, std::ostream* out) { *out << (os == Os::Xp ? "XP" : "Windows7"); }
-}  // namespace sim::power
-
 using namespace drivertest;
 using sim::app::Handle;
 using sim::app::IoResult;
@@ -27,7 +21,6 @@ using sim::app::Overlapped;
 
 namespace {
 
-constexpr ULONG kBulkOut = 0, kBulkIn = 1, kIsoOut = 3, kIsoIn = 4;
 using Bytes = std::vector<UCHAR>;
 
 // A power request as the bus driver saw it: "S3", "D0", "Q S3" (query), "W" (wait-wake).
@@ -37,20 +30,14 @@ std::string Seen(const sim::usb::TraceEntry& e) {
     return s + (e.powerType == DevicePowerState ? "D" : "S") + std::to_string(static_cast<int>(e.powerState) - 1);
 }
 
-class PowerTest : public DriverTest, public ::testing::WithParamInterface<sim::power::Os> {
+// The driver started and an application, as AppTest gives them; the start sends no power
+// request, so the power manager is chosen after it.
+class PowerTest : public AppTest, public ::testing::WithParamInterface<sim::power::Os> {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
+        AppTest::SetUp();
         sim::power::SetOs(GetParam());
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
-        link_ = ext()->InterfaceLinkName;
-        app_ = std::make_unique<sim::app::Process>();
         bus().ClearTrace();
-    }
-    void TearDown() override {
-        app_.reset();
-        DriverTest::TearDown();
     }
 
     std::vector<std::string> PowerSeen() {
@@ -79,12 +66,6 @@ protected:
         ASSERT_EQ(PowerDeviceD0, Recorded());
         PowerSeen();
     }
-    Handle Open(ULONG pipe) {
-        std::u16string path = sim::app::UserPath(link_) + u"\\KWDrv" + std::u16string(1, char16_t(u'0' + pipe));
-        sim::app::OpenResult r = app_->Open(path, sim::app::OpenOptions{true});
-        EXPECT_EQ(STATUS_SUCCESS, r.status);
-        return r.handle;
-    }
     IoResult WriteBytes(Handle h, const std::vector<UCHAR>& data) {
         PVOID b = app_->Alloc(data.size());
         app_->Store(b, data.data(), data.size());
@@ -93,9 +74,6 @@ protected:
         app_->Free(b);
         return r;
     }
-
-    std::u16string link_;
-    std::unique_ptr<sim::app::Process> app_;
 };
 
 // What the driver does with each power request: which requests reach the bus, in which order,
@@ -106,11 +84,20 @@ TEST_P(PowerTest, RequestsMapToDeviceStates) {
     auto sys = [this](SYSTEM_POWER_STATE s) { return [this, s] { return sim::power::SendSystemPower(bus().Pdo(), IRP_MN_SET_POWER, s).status; }; };
     auto dev = [this](int d) { return [this, d] { return sim::power::RequestDevicePower(bus().Pdo(), DEVICE_POWER_STATE(d)).status; }; };
     auto query = [this](SYSTEM_POWER_STATE s) { return [this, s] { return sim::power::SendSystemPower(bus().Pdo(), IRP_MN_QUERY_POWER, s).status; }; };
+    auto vetoed = [this] {
+        bus().VetoNextQuery(STATUS_UNSUCCESSFUL);
+        sim::power::SleepResult r = sim::power::Sleep(bus().Pdo(), PowerSystemSleeping3);
+        EXPECT_TRUE(r.vetoed && r.cancel.status == STATUS_SUCCESS);
+        EXPECT_EQ(PowerSystemWorking, sim::power::SystemState());
+        return r.query.status;
+    };
     const Step steps[] = {
         // After AddDevice the state is unspecified: the first S0 asks for D0, then goes down.
         {"S0 from unspecified", sys(PowerSystemWorking), STATUS_SUCCESS, {"D0", "S0"}, PowerDeviceD0},
         {"S0 in D0", sys(PowerSystemWorking), STATUS_SUCCESS, {"S0"}, PowerDeviceD0},
         {"query S3", query(PowerSystemSleeping3), STATUS_SUCCESS, {"Q S3"}, PowerDeviceD0},
+        // A vetoed query keeps the system and the device awake.
+        {"vetoed sleep", vetoed, STATUS_UNSUCCESSFUL, {"Q S3", "S0"}, PowerDeviceD0},
         {"S3 in D0", sys(PowerSystemSleeping3), STATUS_SUCCESS, {"D3", "S3"}, PowerDeviceD3},
         {"S4 in D3", sys(PowerSystemHibernate), STATUS_SUCCESS, {"S4"}, PowerDeviceD3},
         {"S0 in D3", sys(PowerSystemWorking), STATUS_SUCCESS, {"D0", "S0"}, PowerDeviceD0},
@@ -152,25 +139,13 @@ TEST_P(PowerTest, RequestsMapToDeviceStates) {
     bus().SetPowerMode(sim::usb::AnswerMode::Pend);
 }
 
-// A vetoed query keeps the system and the device awake.
-TEST_P(PowerTest, VetoedQueryLeavesTheDeviceAwake) {
-    ToD0();
-    bus().VetoNextQuery(STATUS_UNSUCCESSFUL);
-    sim::power::SleepResult r = sim::power::Sleep(bus().Pdo(), PowerSystemSleeping3);
-    EXPECT_TRUE(r.vetoed);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, r.query.status);
-    EXPECT_EQ(STATUS_SUCCESS, r.cancel.status);
-    EXPECT_EQ((std::vector<std::string>{"Q S3", "S0"}), PowerSeen());
-    EXPECT_EQ(PowerDeviceD0, Recorded());
-    EXPECT_EQ(PowerSystemWorking, sim::power::SystemState());
-}
-
 // Whether wait-wake goes down to be armed: the device must be no deeper than its wake state
 // (DeviceWake D2 from the bus unless a case says otherwise) and the system state asked for no
-// deeper than its SystemWake (S3). D0 is where a policy owner normally arms it. A refused one
-// completes at once with nothing sent down.
+// deeper than its SystemWake (S3). D0 is where a policy owner normally arms it. A refused one,
+// also one without the memory for its unload-safe routine, completes at once with nothing sent.
 TEST_P(PowerTest, WaitWakeRule) {
-    struct Case { const char* what; DEVICE_POWER_STATE deviceWake, in; SYSTEM_POWER_STATE asked; NTSTATUS status; } cases[] = {
+    struct Case { const char* what; DEVICE_POWER_STATE deviceWake, in; SYSTEM_POWER_STATE asked; NTSTATUS status;
+                  bool noMemory = false; } cases[] = {
         {"D0", PowerDeviceD2, PowerDeviceD0, PowerSystemSleeping3, STATUS_PENDING},
         {"D1, shallower than the wake state", PowerDeviceD2, PowerDeviceD1, PowerSystemSleeping3, STATUS_PENDING},
         {"D2, the wake state", PowerDeviceD2, PowerDeviceD2, PowerSystemSleeping1, STATUS_PENDING},
@@ -178,35 +153,34 @@ TEST_P(PowerTest, WaitWakeRule) {
         {"D3 with wake state D3", PowerDeviceD3, PowerDeviceD3, PowerSystemSleeping3, STATUS_PENDING},
         {"S4, deeper than the system wake state", PowerDeviceD2, PowerDeviceD0, PowerSystemHibernate, STATUS_INVALID_DEVICE_STATE},
         {"no wake state", PowerDeviceUnspecified, PowerDeviceD0, PowerSystemSleeping3, STATUS_NOT_SUPPORTED},
+        {"no memory for the unload-safe routine", PowerDeviceD2, PowerDeviceD0, PowerSystemSleeping3,
+         STATUS_INSUFFICIENT_RESOURCES, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ext()->DeviceCapabilities.DeviceWake = c.deviceWake;
         ASSERT_EQ(STATUS_SUCCESS, sim::power::RequestDevicePower(bus().Pdo(), c.in).status);
         PowerSeen();
+        sim::faults::Clear();
+        if (c.noMemory) sim::faults::FailKind(sim::FaultKind::Pool);
         auto w = sim::power::ArmWaitWake(bus().Pdo(), c.asked);
+        sim::faults::Clear();
         ASSERT_TRUE(w);
         sim::FlushDpcs();
-        if (c.status != STATUS_PENDING) {
-            if (!w->Done()) {
-                EXPECT_TRUE(w->Cancel()) << "armed";
-            }
-            EXPECT_EQ(c.status, w->Wait());
-            EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
-            continue;
+        const bool armed = c.status == STATUS_PENDING;
+        EXPECT_EQ(armed, bus().WaitWakeArmed());
+        if (!w->Done()) {
+            EXPECT_TRUE(w->Cancel());
         }
-        EXPECT_TRUE(bus().WaitWakeArmed());
-        EXPECT_TRUE(w->Cancel());
-        EXPECT_EQ(STATUS_CANCELLED, w->Wait());
-        EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
+        EXPECT_EQ(armed ? STATUS_CANCELLED : c.status, w->Wait());
+        EXPECT_EQ(armed ? std::vector<std::string>{"W"} : std::vector<std::string>{}, PowerSeen());
         EXPECT_EQ(1, Outstanding());
     }
 }
 
 // An armed wait-wake waits in the bus driver without holding the dispatching thread and ends on
 // remote wake, on cancel, or at removal. While it waits it holds a reference on the driver's
-// device object (its completion routine is unload-safe); without the memory for that routine it
-// is refused with nothing sent down.
+// device object (its completion routine is unload-safe).
 TEST_P(PowerTest, WaitWake) {
     auto arm = [this] { return sim::power::ArmWaitWake(bus().Pdo()); };
     struct Case { const char* what; std::function<void(sim::power::WaitWake&)> end; NTSTATUS status; } cases[] = {
@@ -230,18 +204,6 @@ TEST_P(PowerTest, WaitWake) {
         EXPECT_EQ(0, fdo()->ReferenceCount);
         EXPECT_EQ(std::vector<std::string>{"W"}, PowerSeen());
     }
-    sim::faults::Clear();
-    sim::faults::FailKind(sim::FaultKind::Pool);
-    auto refused = arm();
-    sim::faults::Clear();
-    ASSERT_TRUE(refused);
-    if (!refused->Done()) {
-        EXPECT_TRUE(refused->Cancel()) << "armed";
-    }
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, refused->Wait());
-    EXPECT_EQ(std::vector<std::string>{}, PowerSeen());
-    EXPECT_EQ(1, Outstanding());
-
     auto w = arm();
     ASSERT_TRUE(w);
     app_.reset();
@@ -279,7 +241,7 @@ TEST_P(PowerTest, SleepAndResumeWithIoInFlight) {
         SCOPED_TRACE(state);
         ToD0();
         std::map<ULONG, Handle> h;
-        for (ULONG pipe : {kBulkOut, kBulkIn, kIsoOut, kIsoIn}) h[pipe] = Open(pipe);
+        for (ULONG pipe : {kBulkOut, kBulkIn, kIsoOut, kIsoIn}) h[pipe] = Open(pipe, true);
         // Issues one request, overlapped; a device-control request waits in a thread of its own.
         struct Issued { Overlapped ov; IoResult r; PVOID buffer = nullptr; std::future<IoResult> control; };
         auto issue = [&](const Request& q) {
@@ -382,7 +344,7 @@ TEST_P(PowerTest, SleepAndResumeWithIoInFlight) {
 // A read cancelled while the device sleeps completes cancelled; nothing waits for the resume.
 TEST_P(PowerTest, CancelWhileAsleep) {
     ToD0();
-    Handle in = Open(kBulkIn);
+    Handle in = Open(kBulkIn, true);
     PVOID buffer = app_->Alloc(16);
     Overlapped ov;
     ASSERT_EQ(STATUS_PENDING, app_->Read(in, buffer, 16, 0, &ov).status);
@@ -428,7 +390,7 @@ TEST_P(PowerTest, FailedPowerUpIsReportedAndRecordedAsIs) {
     EXPECT_EQ(PowerSystemWorking, sim::power::SystemState());
     EXPECT_EQ(PowerDeviceD3, Recorded());
     ExpectRecordedIsReal();
-    Handle out = Open(kBulkOut);
+    Handle out = Open(kBulkOut, true);
     EXPECT_EQ(STATUS_DEVICE_POWERED_OFF, WriteBytes(out, {1}).status);
     // Recorded D3, so the next resume asks for D0 again.
     ASSERT_EQ(STATUS_SUCCESS, sim::power::Wake(bus().Pdo()).status);
@@ -508,7 +470,7 @@ TEST_P(PowerTest, PowerPathFaultSweep) {
     scenario();
     const uint64_t total = sim::faults::CallCount();
     ASSERT_GE(total, 4u);
-    Handle out = Open(kBulkOut);
+    Handle out = Open(kBulkOut, true);
     for (uint64_t n = 1; n <= total; ++n) {
         SCOPED_TRACE(n);
         sim::faults::Clear();
@@ -530,7 +492,7 @@ TEST_P(PowerTest, ConcurrencySleepResumeAgainstIoAndRebalance) {
     ToD0();
     std::atomic<bool> stop{false};
     auto worker = [&](ULONG pipe) {
-        Handle h = Open(pipe);
+        Handle h = Open(pipe, true);
         PVOID b = app_->Alloc(64);
         while (!stop.load()) {
             Overlapped ov;
