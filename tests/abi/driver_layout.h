@@ -33,6 +33,7 @@ static_assert(offsetof(DEVICE_EXTENSION, TransferList) == 968, "TransferList");
 static_assert(offsetof(DEVICE_EXTENSION, StopIrp) == 976, "StopIrp");
 static_assert(offsetof(DEVICE_EXTENSION, StopUrb) == 980, "StopUrb");
 static_assert(offsetof(DEVICE_EXTENSION, SurpriseRemoved) == 984, "SurpriseRemoved");
+static_assert(offsetof(DEVICE_EXTENSION, HighSpeed) == 985, "HighSpeed");
 #endif
 
 // The application's record has one layout on every data model.
