@@ -54,7 +54,8 @@ typedef struct _DEVICE_EXTENSION {
     PIRP StopIrp;                        // reserved at QUERY_STOP: the stop cannot fail for
     PURB StopUrb;                        //   want of pool (usbconfig/pipes.cpp)
     BOOLEAN SurpriseRemoved;             // surprise removal has done its part of the teardown
-    BOOLEAN HighSpeed;                   // the device runs at high speed (set at each start)
+    LONG HighSpeed;                      // 1: the device runs at high speed; interlocked
+                                         //   (a restart stores it while transfers read it)
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION KwGetExtension(PDEVICE_OBJECT DeviceObject)

@@ -25,12 +25,18 @@ static ULONG PacketCount(ULONG Length, ULONG PacketSize)
     return Length / PacketSize + ((Length % PacketSize != 0) ? 1 : 0);
 }
 
+// The speed the last start found; a restart may store it meanwhile. Any IRQL.
+static BOOLEAN IsHighSpeed(PDEVICE_OBJECT DeviceObject)
+{
+    return InterlockedCompareExchange(&KwGetExtension(DeviceObject)->HighSpeed, 0, 0) != 0;
+}
+
 // Packets the pipe moves in one 1 ms frame: one at full speed; at high speed one per bus
 // interval of 2^(Interval-1) microframes, so 8, 4, 2 or 1 (longer intervals move one a frame
 // at most). A high-speed URB must cover whole frames: its packet count is a multiple of this.
 static ULONG PacketsPerFrame(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfo)
 {
-    if (!KwGetExtension(DeviceObject)->HighSpeed) {
+    if (!IsHighSpeed(DeviceObject)) {
         return 1;
     }
     ULONG Interval = (PipeInfo->Interval == 0) ? 1 : PipeInfo->Interval;
@@ -146,7 +152,7 @@ static NTSTATUS CheckIsochronousRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                         PUSBD_PIPE_INFORMATION PipeInfo)
 {
     const ULONG Length = (Irp->MdlAddress != NULL) ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
-    const ULONG Limit = KwGetExtension(DeviceObject)->HighSpeed ? KW_MAX_ISO_PACKETS_HIGH_SPEED
+    const ULONG Limit = IsHighSpeed(DeviceObject) ? KW_MAX_ISO_PACKETS_HIGH_SPEED
                                                                 : KW_MAX_ISO_PACKETS_FULL_SPEED;
     if (UrbPacketCount(DeviceObject, Length, PipeInfo) > Limit) {
         return STATUS_INVALID_PARAMETER;  // more packets than one URB carries

@@ -1,7 +1,7 @@
 // busspeed.cpp - the speed the device runs at, from the USB stack's USBDI bus interface.
 //
-// The isochronous path sizes its URBs by it: a high-speed pipe moves one packet per bus
-// interval of 125 us microframes, a full-speed pipe one per 1 ms frame.
+// The isochronous path (transfer/isoch.cpp) sizes its URBs by it: a high-speed pipe moves one
+// packet per bus interval of 125 us microframes, a full-speed pipe one per 1 ms frame.
 
 #include <initguid.h>
 
@@ -10,7 +10,7 @@
 // Asks the stack below for USB_BUS_INTERFACE_USBDI_GUID version 1 with the driver's own
 // IRP_MN_QUERY_INTERFACE (initial status STATUS_NOT_SUPPORTED, as for every PnP request a
 // driver originates), reads IsDeviceHighSpeed and gives the interface's reference back at once:
-// nothing is kept beyond the answer. Extension->HighSpeed is TRUE only when the interface was
+// nothing is kept beyond the answer. Extension->HighSpeed becomes 1 only when the interface was
 // handed out and says so; a stack without the interface (or a failed allocation) leaves the
 // device at full speed, where every URB the driver builds is also valid. PASSIVE_LEVEL, in the
 // start sequence.
@@ -18,9 +18,10 @@ _Use_decl_annotations_
 VOID QueryDeviceSpeed(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION Extension = KwGetExtension(DeviceObject);
-    Extension->HighSpeed = FALSE;
+    LONG HighSpeed = 0;
     PIRP Irp = IoAllocateIrp(Extension->LowerDeviceObject->StackSize, FALSE);
     if (Irp == NULL) {
+        (void)InterlockedExchange(&Extension->HighSpeed, HighSpeed);
         return;
     }
     USB_BUS_INTERFACE_USBDI_V1 BusInterface;
@@ -43,11 +44,12 @@ VOID QueryDeviceSpeed(PDEVICE_OBJECT DeviceObject)
     }
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         if (BusInterface.IsDeviceHighSpeed != NULL) {
-            Extension->HighSpeed = BusInterface.IsDeviceHighSpeed(BusInterface.BusContext);
+            HighSpeed = BusInterface.IsDeviceHighSpeed(BusInterface.BusContext) ? 1 : 0;
         }
         if (BusInterface.InterfaceDereference != NULL) {
             BusInterface.InterfaceDereference(BusInterface.BusContext);
         }
     }
     IoFreeIrp(Irp);
+    (void)InterlockedExchange(&Extension->HighSpeed, HighSpeed);
 }

@@ -96,7 +96,7 @@ TEST_F(HighSpeedTest, DevicesStartNamePipesAndMoveData) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         Start(c.file);
-        EXPECT_EQ(c.high, ext()->HighSpeed != FALSE);
+        EXPECT_EQ(c.high, ext()->HighSpeed != 0);
         EXPECT_EQ(c.alternate, ext()->InterfaceInfo->AlternateSetting);
         for (size_t i = 0; i < 14; ++i) {
             PUSBD_PIPE_INFORMATION p = ext()->PipeTable[i].PipeInfo;
