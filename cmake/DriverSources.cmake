@@ -21,4 +21,5 @@ set(KWDRV_DRIVER_SOURCES
   control/probe.cpp
   transfer/cleanup.cpp
   transfer/isoch.cpp
+  usbconfig/busspeed.cpp
 )

@@ -54,6 +54,8 @@ typedef struct _DEVICE_EXTENSION {
     PIRP StopIrp;                        // reserved at QUERY_STOP: the stop cannot fail for
     PURB StopUrb;                        //   want of pool (usbconfig/pipes.cpp)
     BOOLEAN SurpriseRemoved;             // surprise removal has done its part of the teardown
+    LONG HighSpeed;                      // 1: the device runs at high speed; interlocked
+                                         //   (a restart stores it while transfers read it)
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION KwGetExtension(PDEVICE_OBJECT DeviceObject)
@@ -362,6 +364,10 @@ VOID UnlockCallerBuffer(_In_ PMDL Mdl);
 _Dispatch_type_(IRP_MJ_CLEANUP)
 _IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchCleanup;
+// usbconfig/busspeed.cpp
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID QueryDeviceSpeed(_In_ PDEVICE_OBJECT DeviceObject);
+
 // transfer/isoch.cpp
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS DispatchIsochronousTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,

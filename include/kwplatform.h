@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include <usbioctl.h>
+#include <usbbusif.h>
 
 // Exception records passed to a handler with any of these flags ask it to unwind, not to take
 // the exception (EXCEPTION_UNWINDING, EXCEPTION_EXIT_UNWIND, EXCEPTION_TARGET_UNWIND,

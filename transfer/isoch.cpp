@@ -13,15 +13,44 @@
 
 #include "kwdrv.h"
 
-// The most packets the driver puts in one URB: the most the USB stack accepts per URB at full
-// speed, which it accepts at high speed too. The URB's size must fit the 16-bit header Length.
-constexpr ULONG KW_MAX_ISO_PACKETS = 255;
-C_ASSERT(GET_ISO_URB_SIZE(KW_MAX_ISO_PACKETS) <= 0xFFFF);
+// The most packets one URB carries: what the USB stack accepts per URB, 255 at full speed and
+// 1024 at high speed. The URB's size must fit the 16-bit header Length.
+constexpr ULONG KW_MAX_ISO_PACKETS_FULL_SPEED = 255;
+constexpr ULONG KW_MAX_ISO_PACKETS_HIGH_SPEED = 1024;
+C_ASSERT(GET_ISO_URB_SIZE(KW_MAX_ISO_PACKETS_HIGH_SPEED) <= 0xFFFF);
 
 // Packets of PacketSize (not 0) that Length bytes take, the last one possibly short.
 static ULONG PacketCount(ULONG Length, ULONG PacketSize)
 {
     return Length / PacketSize + ((Length % PacketSize != 0) ? 1 : 0);
+}
+
+// The speed the last start found; a restart may store it meanwhile. Any IRQL.
+static BOOLEAN IsHighSpeed(PDEVICE_OBJECT DeviceObject)
+{
+    return InterlockedCompareExchange(&KwGetExtension(DeviceObject)->HighSpeed, 0, 0) != 0;
+}
+
+// Packets the pipe moves in one 1 ms frame: one at full speed; at high speed one per bus
+// interval of 2^(Interval-1) microframes, so 8, 4, 2 or 1 (longer intervals move one a frame
+// at most). A high-speed URB must cover whole frames: its packet count is a multiple of this.
+static ULONG PacketsPerFrame(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfo)
+{
+    if (!IsHighSpeed(DeviceObject)) {
+        return 1;
+    }
+    ULONG Interval = (PipeInfo->Interval == 0) ? 1 : PipeInfo->Interval;
+    return (Interval >= 4) ? 1 : (8u >> (Interval - 1));
+}
+
+// The packets of a request of Length bytes on PipeInfo: whole packets of MaximumPacketSize (the
+// pipe's payload per bus interval, additional transactions included), rounded up to whole
+// frames at high speed; the packets past the data are empty.
+static ULONG UrbPacketCount(PDEVICE_OBJECT DeviceObject, ULONG Length, PUSBD_PIPE_INFORMATION PipeInfo)
+{
+    const ULONG PerFrame = PacketsPerFrame(DeviceObject, PipeInfo);
+    const ULONG Packets = PacketCount(Length, PipeInfo->MaximumPacketSize);
+    return PacketCount(Packets, PerFrame) * PerFrame;
 }
 
 // Makes the next stack location of Irp submit Urb to the USB stack; no other field is written.
@@ -68,8 +97,9 @@ NTSTATUS QueryCurrentFrameNumber(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG F
 }
 
 // Builds the isochronous URB of the whole of Irp->MdlAddress (ByteCount bytes, not 0) on
-// PipeInfo (MaximumPacketSize not 0, and ByteCount within KW_MAX_ISO_PACKETS packets of it):
-// packet i at offset i * MaximumPacketSize, the last covering what is left. A request whose
+// PipeInfo (MaximumPacketSize not 0, and ByteCount within the most packets a URB carries at the
+// device's speed): packet i at offset i * MaximumPacketSize, the last with data covering what is
+// left, and at high speed empty packets up to the end of the last frame. A request whose
 // ByteOffset.HighPart is 0 starts as soon as possible; any other starts ByteOffset.LowPart
 // frames after the current one (a 32-bit sum that wraps), which costs a frame-number query down
 // Irp. On success *Urb is the new URB; on failure nothing is left allocated and the status is
@@ -80,7 +110,7 @@ NTSTATUS BuildIsochronousUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_I
 {
     const ULONG Length = MmGetMdlByteCount(Irp->MdlAddress);
     const ULONG PacketSize = PipeInfo->MaximumPacketSize;
-    const ULONG Packets = PacketCount(Length, PacketSize);
+    const ULONG Packets = UrbPacketCount(DeviceObject, Length, PipeInfo);
     const USHORT UrbBytes = static_cast<USHORT>(GET_ISO_URB_SIZE(Packets));
     const LARGE_INTEGER Offset = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.ByteOffset;
 
@@ -97,7 +127,8 @@ NTSTATUS BuildIsochronousUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_I
     Iso->TransferBufferLength = Length;
     Iso->NumberOfPackets = Packets;
     for (ULONG Index = 0; Index < Packets; ++Index) {
-        Iso->IsoPacket[Index].Offset = Index * PacketSize;
+        const ULONG PacketStart = Index * PacketSize;
+        Iso->IsoPacket[Index].Offset = (PacketStart < Length) ? PacketStart : Length;
     }
     if (Offset.HighPart == 0) {
         Iso->TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
@@ -117,10 +148,13 @@ NTSTATUS BuildIsochronousUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_I
 // Checks a read or write on an isochronous pipe before anything is sent; the dispatch has
 // already checked the direction against the endpoint and refused a pipe whose maximum packet
 // size is 0, so the packet count divides by a non-zero size. STATUS_SUCCESS to go on.
-static NTSTATUS CheckIsochronousRequest(PIRP Irp, PUSBD_PIPE_INFORMATION PipeInfo)
+static NTSTATUS CheckIsochronousRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                        PUSBD_PIPE_INFORMATION PipeInfo)
 {
     const ULONG Length = (Irp->MdlAddress != NULL) ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
-    if (PacketCount(Length, PipeInfo->MaximumPacketSize) > KW_MAX_ISO_PACKETS) {
+    const ULONG Limit = IsHighSpeed(DeviceObject) ? KW_MAX_ISO_PACKETS_HIGH_SPEED
+                                                                : KW_MAX_ISO_PACKETS_FULL_SPEED;
+    if (UrbPacketCount(DeviceObject, Length, PipeInfo) > Limit) {
         return STATUS_INVALID_PARAMETER;  // more packets than one URB carries
     }
     return STATUS_SUCCESS;
@@ -137,7 +171,7 @@ _Use_decl_annotations_
 NTSTATUS DispatchIsochronousTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                      PUSBD_PIPE_INFORMATION PipeInfo, BOOLEAN Read)
 {
-    NTSTATUS Status = CheckIsochronousRequest(Irp, PipeInfo);
+    NTSTATUS Status = CheckIsochronousRequest(DeviceObject, Irp, PipeInfo);
     if (!NT_SUCCESS(Status) || Irp->MdlAddress == NULL ||
         MmGetMdlByteCount(Irp->MdlAddress) == 0) {
         return FinishRequest(DeviceObject, Irp, Status);

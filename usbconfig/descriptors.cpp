@@ -99,6 +99,7 @@ static NTSTATUS ReadConfigurationSet(PDEVICE_OBJECT DeviceObject,
 _Use_decl_annotations_
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
+    QueryDeviceSpeed(DeviceObject);
     NTSTATUS Status = ReadDeviceDescriptor(DeviceObject);
     if (NT_SUCCESS(Status)) {
         Status = ReadConfigurationDescriptor(DeviceObject);

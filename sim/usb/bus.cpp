@@ -76,6 +76,7 @@ BusDevice::BusDevice(const std::string& instanceId, std::shared_ptr<Device> devi
     pdo_ = CreatePdo(driver_, instanceId, sizeof(BusDevice*));
     *static_cast<BusDevice**>(pdo_->DeviceExtension) = this;
     if (device_) device_->SetChangeHook([this] { Service(); });
+    highSpeed_ = device_ && device_->Description().highSpeed;
 }
 
 BusDevice::~BusDevice() {
@@ -131,6 +132,7 @@ void BusDevice::PlugIn(std::shared_ptr<Device> device) {
         }
         CloseConfiguration();
         old = std::exchange(device_, device);
+        highSpeed_ = device && device->Description().highSpeed;  // the port runs at the device's speed
     }
     if (old) old->SetChangeHook(nullptr);
     if (device) device->SetChangeHook([this] { Service(); });
@@ -435,6 +437,9 @@ NTSTATUS NTAPI BusDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_REMOVE_DEVICE:
             self->RemovePdo();
             status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_QUERY_INTERFACE:
+            status = self->AnswerQueryInterface(s, status);
             break;
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:

@@ -11,6 +11,7 @@
 #include <usb.h>
 #include <usbioctl.h>
 
+#include <atomic>
 #include <deque>
 #include <list>
 #include <memory>
@@ -149,12 +150,19 @@ public:
     void SetTransferMode(AnswerMode mode);
     void SetShortTransferRule(ShortTransferRule rule);
 
-    // Isochronous transfers (usb/isoch.cpp). The port runs the device at full speed (one packet
-    // per frame, at most 255 per URB) or at high speed (one packet per bus interval of the pipe,
-    // at most 1024 per URB and a whole number of frames). GET_CURRENT_FRAME_NUMBER is answered
+    // Isochronous transfers (usb/isoch.cpp). The port runs the device at its own speed (a
+    // description's "speed"; SetHighSpeed overrides it until the next PlugIn): full speed, one
+    // packet per frame, at most 255 per URB; high speed, one packet (up to three transactions)
+    // per bus interval of the pipe, at most 1024 per URB and a whole number of frames. GET_CURRENT_FRAME_NUMBER is answered
     // inside IoCallDriver (Inline, the default, as Windows answers it) or pends and completes from
     // the DPC thread (Pend), as a stack may.
     void SetHighSpeed(bool highSpeed);
+    bool HighSpeed() const;
+    // The USBDI bus interface (usb/busif.cpp): IRP_MN_QUERY_INTERFACE fills it in referenced;
+    // InterfaceReferences() counts the references not yet given back.
+    NTSTATUS AnswerQueryInterface(PIO_STACK_LOCATION s, NTSTATUS unchanged);
+    void AddInterfaceReference(int delta);
+    long InterfaceReferences() const { return interfaceReferences_.load(); }
     void SetFrameNumberMode(AnswerMode mode);
     // Called with each isochronous URB once its last packet has been sent, received or found
     // late (per-packet Status and Length filled in), before it completes; in the thread that moved
@@ -353,6 +361,7 @@ private:
     bool Step(PipeSlot& pipe, Pending& e);
     // Runs the pipes after the device changed (its change hook).
     void Service();
+    ULONG MaxControlTransfer() const;  // the longest data stage the default pipe carries
     // One control transfer on the default pipe: validated now, run on the device when the
     // request completes. `buffer`/`length` are the URB's data stage (length updated to the
     // bytes moved); `length` may be nullptr for a request without data.
@@ -379,6 +388,7 @@ private:
     AnswerMode resetPortMode_ = AnswerMode::Inline;
     AnswerMode frameMode_ = AnswerMode::Inline;
     bool highSpeed_ = false;
+    std::atomic<long> interfaceReferences_{0};
     IsochronousObserver isoObserver_;
     UrbObserver urbObserver_;
     std::shared_ptr<Device> device_;  // nullptr: nothing on the port (never plugged or unplugged)

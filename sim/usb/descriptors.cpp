@@ -170,9 +170,48 @@ std::optional<ConfigLayout> WalkConfiguration(const UCHAR* data, size_t size, st
     return r;
 }
 
-ULONG FullSpeedPacketLimit(UCHAR type) { return type == USB_ENDPOINT_TYPE_ISOCHRONOUS ? 1023u : 64u; }
+ULONG PacketLimit(UCHAR type, bool highSpeed) {
+    if (!highSpeed) return type == USB_ENDPOINT_TYPE_ISOCHRONOUS ? 1023u : 64u;
+    switch (type) {
+        case USB_ENDPOINT_TYPE_CONTROL: return 64u;
+        case USB_ENDPOINT_TYPE_BULK: return 512u;
+        default: return 3u * 1024u;
+    }
+}
 
-std::string CheckWellFormed(const ConfigLayout& c, size_t size) {
+namespace {
+// Why the endpoint's wMaxPacketSize (or bInterval) cannot be declared at this speed; empty when
+// it can.
+std::string PacketSizeError(const EndpointInfo& e, bool highSpeed) {
+    const ULONG size = e.wMaxPacketSize & 0x7FFu;
+    const ULONG extra = (e.wMaxPacketSize >> 11) & 3u;
+    const bool periodic = e.Type() == USB_ENDPOINT_TYPE_INTERRUPT || e.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS;
+    if ((e.wMaxPacketSize >> 13) != 0) return "sets the reserved bits 13-15 of wMaxPacketSize";
+    if (!highSpeed) {
+        if (extra != 0) return "declares additional transactions (bits 11-12), which only a high-speed endpoint has";
+        const bool fixed = !periodic;
+        const bool ok = fixed ? (size == 8 || size == 16 || size == 32 || size == 64)
+                              : size <= PacketLimit(e.Type(), false);
+        return ok ? "" : "declares wMaxPacketSize " + std::to_string(size) +
+                             ", which a full-speed endpoint of its type cannot have";
+    }
+    if (!periodic) {
+        if (extra != 0) return "declares additional transactions, which only interrupt and isochronous endpoints have";
+        return size == PacketLimit(e.Type(), true)
+                   ? ""
+                   : "declares wMaxPacketSize " + std::to_string(size) + "; a high-speed " +
+                         (e.Type() == USB_ENDPOINT_TYPE_BULK ? "bulk endpoint has 512" : "control endpoint has 64");
+    }
+    if (extra == 3) return "declares 3 additional transactions (bits 11-12 = 3 is reserved)";
+    if (size > 1024) return "declares wMaxPacketSize " + std::to_string(size) + " (at most 1024 at high speed)";
+    if (e.interval < 1 || e.interval > 16) {
+        return "declares bInterval " + std::to_string(e.interval) + " (1-16 at high speed: 2^(bInterval-1) microframes)";
+    }
+    return "";
+}
+}  // namespace
+
+std::string CheckWellFormed(const ConfigLayout& c, size_t size, bool highSpeed) {
     if (c.totalLength != size) {
         return "wTotalLength " + std::to_string(c.totalLength) + " does not match the " + std::to_string(size) +
                " bytes of the set";
@@ -193,17 +232,9 @@ std::string CheckWellFormed(const ConfigLayout& c, size_t size) {
                 return ep + " has an address outside 0x01-0x0F / 0x81-0x8F";
             }
             if (!addresses.insert(e.address).second) return ep + " appears twice in the alternate setting";
-            if ((e.wMaxPacketSize >> 11) != 0) {
-                return ep + " declares wMaxPacketSize " + HexByte(e.wMaxPacketSize >> 8) +
-                       "xx with high-speed bits; only full speed is modelled";
-            }
             // Interrupt and isochronous endpoints may declare 0 (a setting without bandwidth).
-            const ULONG mps = e.wMaxPacketSize;
-            const bool fixed = e.Type() == USB_ENDPOINT_TYPE_BULK || e.Type() == USB_ENDPOINT_TYPE_CONTROL;
-            if (fixed ? (mps != 8 && mps != 16 && mps != 32 && mps != 64) : mps > FullSpeedPacketLimit(e.Type())) {
-                return ep + " declares wMaxPacketSize " + std::to_string(mps) +
-                       ", which a full-speed endpoint of its type cannot have";
-            }
+            const std::string bad = PacketSizeError(e, highSpeed);
+            if (!bad.empty()) return ep + " " + bad;
         }
     }
     const std::vector<UCHAR> numbers = c.InterfaceNumbers();

@@ -75,15 +75,19 @@ struct ConfigLayout {
 std::optional<ConfigLayout> WalkConfiguration(const UCHAR* data, size_t size, std::string* error,
                                               ConfigLayout* partial = nullptr);
 
-// The rules a well-formed full-speed set obeys beyond the walk: wTotalLength equals the bytes
-// given, each interface has exactly bNumEndpoints endpoint descriptors, bNumInterfaces distinct
-// interface numbers each with alternate setting 0, no alternate setting listed twice, endpoint
-// addresses 1-15 in either direction and unique within an alternate setting, and packet sizes a
-// full-speed device may declare (control/bulk 8, 16, 32 or 64; interrupt 0-64; isochronous
-// 0-1023; no high-bandwidth multiplier). Returns an empty string when it obeys.
-std::string CheckWellFormed(const ConfigLayout& layout, size_t size);
+// The rules a well-formed set obeys beyond the walk: wTotalLength equals the bytes given, each
+// interface has exactly bNumEndpoints endpoint descriptors, bNumInterfaces distinct interface
+// numbers each with alternate setting 0, no alternate setting listed twice, endpoint addresses
+// 1-15 in either direction and unique within an alternate setting, and packet sizes a device of
+// that speed may declare. Full speed: control/bulk 8, 16, 32 or 64; interrupt 0-64; isochronous
+// 0-1023; no high-bandwidth multiplier. High speed: control 64; bulk 512; interrupt and
+// isochronous 0-1024 per transaction with at most 2 additional transactions (bits 11-12) and
+// bInterval 1-16; only those two types may declare additional transactions. Returns an empty
+// string when it obeys.
+std::string CheckWellFormed(const ConfigLayout& layout, size_t size, bool highSpeed = false);
 
-// Largest wMaxPacketSize a full-speed endpoint of this type may declare.
-ULONG FullSpeedPacketLimit(UCHAR type);
+// Largest payload per bus interval an endpoint of this type may declare at this speed (the
+// high-bandwidth multiplier included at high speed).
+ULONG PacketLimit(UCHAR type, bool highSpeed);
 
 }  // namespace sim::usb

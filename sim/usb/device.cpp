@@ -117,6 +117,9 @@ Device::Device(DeviceDescription desc) : desc_(std::move(desc)), connected_(desc
     if (mps0 != 8 && mps0 != 16 && mps0 != 32 && mps0 != 64) {
         throw DeviceFormatError("device: bMaxPacketSize0 " + std::to_string(mps0) + " is not 8, 16, 32 or 64");
     }
+    if (desc_.highSpeed && (mps0 != 64 || ReadWord(d.data() + 2) < 0x0200)) {
+        throw DeviceFormatError("device: a high-speed device has bcdUSB 2.00 or later and bMaxPacketSize0 64");
+    }
     if (d[17] == 0) throw DeviceFormatError("device: bNumConfigurations is 0");
 
     std::string error;
@@ -127,7 +130,7 @@ Device::Device(DeviceDescription desc) : desc_(std::move(desc)), connected_(desc
     }
     if (layout) {
         layout_ = *layout;
-        error = CheckWellFormed(layout_, c.size());
+        error = CheckWellFormed(layout_, c.size(), desc_.highSpeed);
         if (!error.empty() && !desc_.quirks.malformedConfiguration) {
             throw DeviceFormatError("configuration: " + error +
                                     " (set quirks.malformedConfiguration to serve it anyway)");
@@ -285,7 +288,7 @@ ControlResult Device::GetDescriptor(const SetupPacket& s) {
             break;
         }
         default:
-            return Stall();  // a full-speed-only device has no qualifier or other-speed descriptors
+            return Stall();  // no qualifier or other-speed descriptors are modelled
     }
     const DescriptorQuirk* shortRead = nullptr;
     if (QuirkApplies(q.shortDescriptors, type, index, read, &shortRead) && data.size() > shortRead->bytes) {

@@ -1,4 +1,4 @@
-// A USB 2.0 full-speed device as the host sees it on the wire: descriptors, a default control
+// A USB 2.0 full-speed or high-speed device as the host sees it on the wire: descriptors, a default control
 // pipe that answers standard and vendor requests, endpoints with a behaviour each (packet by
 // packet, with halt state and data toggles), a 1 ms frame clock and the port's state.
 //
@@ -107,6 +107,9 @@ struct DeviceDescription {
     std::map<UCHAR, EndpointDescription> endpoints;  // by endpoint address
     std::map<UCHAR, VendorBehaviour> vendor;         // by bRequest
     Quirks quirks;
+    // The device runs at high speed (480 Mb/s, 125 us microframes) on a high-speed port; else at
+    // full speed. Its descriptors must follow the packet-size rules of its speed.
+    bool highSpeed = false;
     bool connected = true;
     bool enabled = true;
 };

@@ -5,7 +5,8 @@
 // interval of its own (2^(Interval-1) microframes, so 8, 4, 2 or 1 packets a frame). Packet i of
 // a URB belongs to frame StartFrame + i / PacketsPerFrame. A packet whose frame has begun before
 // the host could send it is late (USBD_STATUS_ISO_NOT_ACCESSED_LATE) and moves nothing; every
-// other packet gets the device's answer. The URB succeeds unless every packet failed.
+// other packet gets the device's answer. The URB succeeds unless every packet failed. The
+// direction is the endpoint's; the URB's USBD_TRANSFER_DIRECTION_IN flag is not consulted.
 #include "kernel/internal.h"
 #include "usb/bus.h"
 #include "usb/status.h"
@@ -32,6 +33,11 @@ constexpr ULONG kMaxIsoPacketsHighSpeed = 1024;
 void BusDevice::SetHighSpeed(bool highSpeed) {
     std::lock_guard<std::mutex> g(m_);
     highSpeed_ = highSpeed;
+}
+
+bool BusDevice::HighSpeed() const {
+    std::lock_guard<std::mutex> g(m_);
+    return highSpeed_;
 }
 
 void BusDevice::SetFrameNumberMode(AnswerMode mode) {
@@ -87,7 +93,8 @@ NTSTATUS BusDevice::SubmitIsochronous(PIRP irp, PURB urb, size_t traceIndex) {
         }
     }
     if (pipeStatus != USBD_STATUS_SUCCESS) return refuse(pipeStatus);
-    if (p.in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) return refuse(USBD_STATUS_INVALID_PARAMETER);
+    // The data moves the endpoint's way whatever USBD_TRANSFER_DIRECTION_IN says, as on Windows.
+    stack::CheckInTarget(p.in, p.length, r.TransferBufferMDL, p.pipe->state.endpointAddress);
     // At high speed a URB covers whole frames: a multiple of the packets a frame holds.
     if (p.packets == 0 || p.packets > limit || p.packets % perFrame != 0 ||
         r.Hdr.Length < fixed + size_t{p.packets} * sizeof(USBD_ISO_PACKET_DESCRIPTOR)) {

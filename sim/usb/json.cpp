@@ -155,7 +155,7 @@ EndpointDescription ParseEndpoint(const Reader& r, const json& j, const std::str
     EndpointDescription e;
     e.behaviour = ParseBehaviour(r, j["behaviour"], path + ".behaviour");
     if (j.contains("pattern")) e.pattern = r.Hex(j["pattern"], path + ".pattern");
-    if (j.contains("packetBytes")) e.packetBytes = r.Number(j["packetBytes"], path + ".packetBytes", 1023);
+    if (j.contains("packetBytes")) e.packetBytes = r.Number(j["packetBytes"], path + ".packetBytes", 3072);
     if (j.contains("to")) e.peer = static_cast<UCHAR>(r.Number(j["to"], path + ".to", 0xFF));
     if (j.contains("fifoLimit")) e.fifoLimit = r.Number(j["fifoLimit"], path + ".fifoLimit", 1u << 24);
     if (j.contains("everyFrames")) e.everyFrames = r.Number(j["everyFrames"], path + ".everyFrames", 1u << 20);
@@ -313,7 +313,7 @@ DeviceDescription Device::ParseJson(const std::string& text, const std::string& 
     if (!j.is_object()) r.Fail("", "the description must be a JSON object");
     try {
         DeviceDescription d;
-        r.Keys(j, "", {"name", "device", "configuration", "strings", "languages", "port", "endpoints",
+        r.Keys(j, "", {"name", "device", "configuration", "speed", "strings", "languages", "port", "endpoints",
                        "vendorRequests", "quirks"});
         if (j.contains("name")) d.name = r.Text(j["name"], "name");
         if (!j.contains("device")) r.Fail("", "\"device\" (the device descriptor) is missing");
@@ -346,6 +346,11 @@ DeviceDescription Device::ParseJson(const std::string& text, const std::string& 
                 const ULONG id = r.Number(a[i], "languages[" + std::to_string(i) + "]", 0xFFFF);
                 d.languages.push_back(static_cast<USHORT>(id));
             }
+        }
+        if (j.contains("speed")) {
+            const std::string speed = r.Text(j["speed"], "speed");
+            if (speed != "full" && speed != "high") r.Fail("speed", "expected \"full\" or \"high\", found \"" + speed + "\"");
+            d.highSpeed = speed == "high";
         }
         if (j.contains("port")) {
             r.Keys(j["port"], "port", {"connected", "enabled"});

@@ -54,14 +54,7 @@ NTSTATUS BusDevice::SubmitTransfer(PIRP irp, PURB urb, size_t traceIndex) {
             p.in = (p.pipe->state.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
         }
     }
-    if (!refused && p.in && p.length != 0 && r.TransferBufferMDL != nullptr &&
-        detail::LockedForReadOnly(r.TransferBufferMDL)) {
-        // What goes wrong on Windows when a driver reads from an IN pipe into the caller's
-        // buffer of a write: the controller writes into pages locked for read access only.
-        BugCheck(kBugDriverVerifierViolation, "InTransferIntoReadOnlyMdl",
-                 "an IN transfer on endpoint " + detail::Hex(p.pipe->state.endpointAddress) +
-                     " into an MDL locked for IoReadAccess (the caller's buffer of a write)");
-    }
+    if (!refused) stack::CheckInTarget(p.in, p.length, r.TransferBufferMDL, p.pipe->state.endpointAddress);
     if (!refused && p.length != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
         refused = Fail(USBD_STATUS_INVALID_PARAMETER);
     }

@@ -16,8 +16,11 @@
 namespace sim::usb {
 
 namespace {
-// Full-speed control transfers on the default pipe carry at most 4 KiB.
-constexpr ULONG kMaxControlTransfer = 4096;
+// The most a control transfer on the default pipe carries: 4 KiB at full speed, 64 KiB at high
+// speed (what Windows' host controller drivers accept; more fails with
+// USBD_STATUS_INVALID_PARAMETER). wLength is 16 bits, so 65535 is the most a URB can ask.
+constexpr ULONG kMaxControlTransferFullSpeed = 4096;
+constexpr ULONG kMaxControlTransferHighSpeed = 0xFFFF;
 }  // namespace
 
 namespace stack {
@@ -89,6 +92,14 @@ UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what) {
     }
     if (length != 0) CheckDriverRange(buffer, length, what);
     return static_cast<UCHAR*>(buffer);
+}
+
+void CheckInTarget(bool in, ULONG length, PMDL mdl, UCHAR endpoint) {
+    if (in && length != 0 && mdl != nullptr && detail::LockedForReadOnly(mdl)) {
+        BugCheck(kBugDriverVerifierViolation, "InTransferIntoReadOnlyMdl",
+                 "an IN transfer on endpoint " + detail::Hex(endpoint) +
+                     " into an MDL locked for IoReadAccess (the caller's buffer of a write)");
+    }
 }
 
 }  // namespace stack
@@ -205,6 +216,11 @@ USBD_STATUS BusDevice::RunControl(const SetupPacket& setup, UCHAR* buffer, ULONG
     return USBD_STATUS_SUCCESS;
 }
 
+ULONG BusDevice::MaxControlTransfer() const {
+    std::lock_guard<std::mutex> g(m_);
+    return highSpeed_ ? kMaxControlTransferHighSpeed : kMaxControlTransferFullSpeed;
+}
+
 Answer BusDevice::ControlTransfer(const SetupPacket& setup, UCHAR* buffer, PULONG length) {
     Answer a;
     {
@@ -223,7 +239,7 @@ Answer BusDevice::ControlTransfer(const SetupPacket& setup, UCHAR* buffer, PULON
 
 Answer BusDevice::GetDescriptor(PURB urb) {
     auto& r = urb->UrbControlDescriptorRequest;
-    if (r.Hdr.Length < sizeof r || r.TransferBufferLength > kMaxControlTransfer) {
+    if (r.Hdr.Length < sizeof r || r.TransferBufferLength > MaxControlTransfer()) {
         return Fail(USBD_STATUS_INVALID_PARAMETER);
     }
     if (r.TransferBufferLength != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
@@ -257,7 +273,7 @@ Answer BusDevice::GetConfiguration(PURB urb) {
 
 Answer BusDevice::VendorOrClass(PURB urb) {
     auto& r = urb->UrbControlVendorClassRequest;
-    if (r.Hdr.Length < sizeof r || r.TransferBufferLength > kMaxControlTransfer) {
+    if (r.Hdr.Length < sizeof r || r.TransferBufferLength > MaxControlTransfer()) {
         return Fail(USBD_STATUS_INVALID_PARAMETER);
     }
     if (r.TransferBufferLength != 0 && !HasBuffer(r.TransferBuffer, r.TransferBufferMDL)) {
@@ -375,6 +391,7 @@ Answer BusDevice::SelectConfiguration(PURB urb) {
     if (!layout) return Fail(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
 
     // Interface records follow one another by their Length up to Hdr.Length.
+    const bool highSpeed = HighSpeed();
     std::vector<PUSBD_INTERFACE_INFORMATION> records;
     for (size_t off = fixed; off < sc.Hdr.Length;) {
         auto* rec = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(urb) + off);
@@ -403,7 +420,7 @@ Answer BusDevice::SelectConfiguration(PURB urb) {
         for (ULONG i = 0; i < rec->NumberOfPipes; ++i) {
             const USBD_PIPE_INFORMATION& p = rec->Pipes[i];
             if (p.PipeFlags & ~static_cast<ULONG>(USBD_PF_VALID_MASK)) return Fail(USBD_STATUS_INAVLID_PIPE_FLAGS);
-            const ULONG limit = FullSpeedPacketLimit(setting->endpoints[i].Type());
+            const ULONG limit = PacketLimit(setting->endpoints[i].Type(), highSpeed);
             const bool changed = (p.PipeFlags & USBD_PF_CHANGE_MAX_PACKET) != 0;
             if (changed && (p.MaximumPacketSize == 0 || p.MaximumPacketSize > limit)) {
                 return Fail(USBD_STATUS_INVALID_PARAMETER);

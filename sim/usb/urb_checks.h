@@ -21,6 +21,11 @@ void CheckDriverRange(const void* p, size_t n, const char* what, bool direct = t
 // nullptr when mapping the MDL fails (no system page table entries left).
 UCHAR* DataStage(PVOID buffer, PMDL mdl, ULONG length, const char* what);
 
+// What goes wrong on Windows when a driver reads from an IN pipe into the caller's buffer of a
+// write: the controller writes into pages locked for read access only. An IN transfer (`in`) of
+// `length` bytes into an MDL locked for IoReadAccess is a bug check (InTransferIntoReadOnlyMdl).
+void CheckInTarget(bool in, ULONG length, PMDL mdl, UCHAR endpoint);
+
 inline bool HasBuffer(PVOID buffer, PMDL mdl) { return buffer != nullptr || mdl != nullptr; }
 
 }  // namespace sim::usb::stack

@@ -14,7 +14,7 @@ static_assert(offsetof(PIPE_CONTEXT, Opened) == 0, "PIPE_CONTEXT.Opened");
 static_assert(offsetof(PIPE_CONTEXT, PipeInfo) == 4, "PIPE_CONTEXT.PipeInfo");
 static_assert(offsetof(PIPE_CONTEXT, Name) == 8, "PIPE_CONTEXT.Name");
 
-static_assert(sizeof(DEVICE_EXTENSION) == 988, "DEVICE_EXTENSION");
+static_assert(sizeof(DEVICE_EXTENSION) == 992, "DEVICE_EXTENSION");
 static_assert(offsetof(DEVICE_EXTENSION, LowerDeviceObject) == 0, "LowerDeviceObject");
 static_assert(offsetof(DEVICE_EXTENSION, PhysicalDeviceObject) == 4, "PhysicalDeviceObject");
 static_assert(offsetof(DEVICE_EXTENSION, DevicePowerState) == 8, "DevicePowerState");
@@ -33,6 +33,7 @@ static_assert(offsetof(DEVICE_EXTENSION, TransferList) == 968, "TransferList");
 static_assert(offsetof(DEVICE_EXTENSION, StopIrp) == 976, "StopIrp");
 static_assert(offsetof(DEVICE_EXTENSION, StopUrb) == 980, "StopUrb");
 static_assert(offsetof(DEVICE_EXTENSION, SurpriseRemoved) == 984, "SurpriseRemoved");
+static_assert(offsetof(DEVICE_EXTENSION, HighSpeed) == 988, "HighSpeed");
 #endif
 
 // The application's record has one layout on every data model.
