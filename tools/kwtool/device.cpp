@@ -81,7 +81,10 @@ int BuildPipes(const BYTE* set, DWORD length, Pipe* pipes, int cap)
             p.index = static_cast<BYTE>(count);
             p.address = d[2];
             p.type = d[3] & 3;
-            p.maxPacket = static_cast<WORD>(d[4] | (d[5] << 8));
+            // Bits 11-12 of a high-speed periodic endpoint's wMaxPacketSize are extra
+            // transactions per microframe; the pipe moves their sum, as the stack reports it.
+            const unsigned raw = d[4] | (d[5] << 8);
+            p.maxPacket = static_cast<WORD>((raw & 0x7FF) * (1 + ((raw >> 11) & 3)));
             p.interval = d[6];
             ++count;
         }

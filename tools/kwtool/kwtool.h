@@ -49,7 +49,7 @@ struct Pipe {
     WORD maxPacket;
     BYTE interval;
 };
-enum { KW_MAX_PIPES = 14, KW_PATH_CHARS = 512, KW_SET_BYTES = 4096 };
+enum { KW_MAX_PIPES = 14, KW_PATH_CHARS = 512, KW_SET_BYTES = 65536 };
 
 struct Session {
     DWORD deviceIndex;  // which enumerated interface (-d)
