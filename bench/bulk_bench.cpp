@@ -6,7 +6,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <vector>
 
 namespace bench {
@@ -74,8 +73,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
         for (int64_t depth : {1, 4, 16}) b->Args({size, depth});
     }
     b->ArgNames({"bytes", "inflight"})->UseRealTime()->Unit(benchmark::kMicrosecond);
-    // A fixed count, for instruction counts under callgrind (bench/callgrind.py).
-    if (const char* n = std::getenv("KWBENCH_ITERATIONS")) b->Iterations(std::strtoll(n, nullptr, 10));
+    FixedIterations(b);
 }
 
 const bool kRegistered = [] {
