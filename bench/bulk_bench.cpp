@@ -27,9 +27,7 @@ bool InFlight(Rig& rig, bool read, const std::vector<PVOID>& buffers, ULONG size
     for (size_t i = 0; i < buffers.size(); ++i) {
         IoResult r = sim::app::AwaitResult(issued[i], ov[i]);
         if (ok && (!NT_SUCCESS(r.status) || r.iosb.Information != size)) {
-            // A driver may bound the requests it keeps in flight; it then refuses the rest.
-            *error = std::string(r.status == STATUS_INSUFFICIENT_RESOURCES ? "refused " : "") +
-                     (read ? "read " : "write ") + std::to_string(i + 1) + " of " +
+            *error = std::string(read ? "read " : "write ") + std::to_string(i + 1) + " of " +
                      std::to_string(buffers.size()) + " in flight: " + sim::StatusName(r.status) + ", " +
                      std::to_string(r.iosb.Information) + " bytes";
             ok = false;

@@ -57,7 +57,10 @@ def run(build, name, iterations, workdir):
     """Own instructions by side of kwbench's benchmark `name` (exact) at `iterations`."""
     out = os.path.join(workdir, "cg." + re.sub(r"[^\w]+", "_", name) + f".{iterations}")
     js = out + ".json"
+    # One abort order for both runs (the model draws it per process otherwise), so the teardown
+    # costs the same in each and cancels out.
     env = dict(os.environ, KWBENCH_ITERATIONS=str(iterations))
+    env.setdefault("KWSIM_ABORT_ORDER", "transfers-first")
     filt = "^" + re.escape(name) + "(/|$)"
     cmd = ["valgrind", "--tool=callgrind", "--quiet", f"--callgrind-out-file={out}",
            os.path.join(build, "bench", "kwbench"), f"--benchmark_filter={filt}",
