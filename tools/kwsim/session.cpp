@@ -568,6 +568,11 @@ bool Session::Remove() {
         std::cerr << "kwsim: close every handle first: Windows sends IRP_MN_REMOVE_DEVICE only then\n";
         return false;
     }
+    // A closed handle's file object lives on while a request holds it. The PnP manager sends the
+    // removal only after its last close, so the completions under way (a request the surprise
+    // removal ended, still queued as a DPC) finish and the closes they make due are delivered first.
+    sim::FlushDpcs();
+    app_->Flush();
     PDEVICE_OBJECT device = fdo_;
     if (surpriseRemoved_) {
         sim::RequestResult r = sim::pnp::Remove(bus_->Pdo());
@@ -609,12 +614,18 @@ void Session::Finish() {
     FinishPower();
     for (auto& [id, a] : async_) {
         sim::app::Handle h;
-        if (FindHandle(a.handle, &h)) app_->CancelIo(h);
+        if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) app_->CancelIo(h);
     }
-    async_.clear();
     std::vector<std::string> open;
     for (auto& [name, h] : handles_) open.push_back(name);
     for (const std::string& name : open) Close({"close", name});
+    // A read whose handle the script closed cannot be cancelled by handle; the driver ends it (at
+    // the close, or at the surprise removal) and the I/O manager still signals its OVERLAPPED,
+    // which therefore lives until then. One the driver never ends is the watchdog's finding.
+    for (auto& [id, a] : async_) {
+        if (!a.failedAtOnce) a.overlapped->Wait("an overlapped read of a closed handle to end");
+    }
+    async_.clear();
     CloseControlHandle();
     if (fdo_ != nullptr && sim::DeviceExists(fdo_)) Remove();
     if (driver_ != nullptr) Unload();
