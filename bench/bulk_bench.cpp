@@ -6,7 +6,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <vector>
 
 namespace bench {
@@ -28,9 +27,7 @@ bool InFlight(Rig& rig, bool read, const std::vector<PVOID>& buffers, ULONG size
     for (size_t i = 0; i < buffers.size(); ++i) {
         IoResult r = sim::app::AwaitResult(issued[i], ov[i]);
         if (ok && (!NT_SUCCESS(r.status) || r.iosb.Information != size)) {
-            // A driver may bound the requests it keeps in flight; it then refuses the rest.
-            *error = std::string(r.status == STATUS_INSUFFICIENT_RESOURCES ? "refused " : "") +
-                     (read ? "read " : "write ") + std::to_string(i + 1) + " of " +
+            *error = std::string(read ? "read " : "write ") + std::to_string(i + 1) + " of " +
                      std::to_string(buffers.size()) + " in flight: " + sim::StatusName(r.status) + ", " +
                      std::to_string(r.iosb.Information) + " bytes";
             ok = false;
@@ -74,8 +71,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
         for (int64_t depth : {1, 4, 16}) b->Args({size, depth});
     }
     b->ArgNames({"bytes", "inflight"})->UseRealTime()->Unit(benchmark::kMicrosecond);
-    // A fixed count, for instruction counts under callgrind (bench/callgrind.py).
-    if (const char* n = std::getenv("KWBENCH_ITERATIONS")) b->Iterations(std::strtoll(n, nullptr, 10));
+    FixedIterations(b);
 }
 
 const bool kRegistered = [] {

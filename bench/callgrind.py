@@ -19,6 +19,7 @@ pool_allocs/req and pool_frees/req). Needs an uninstrumented build of kwbench:
         -DKWDRV_HOST_DBG=OFF -DBUILD_TESTING=OFF
   cmake --build build-bench -j2 --target kwbench
   bench/callgrind.py --build build-bench            # a Markdown table on stdout
+  bench/callgrind.py --build build-bench --bench isoch_write/kwdrv/packets:16   # per iteration
 """
 import argparse
 import json
@@ -52,11 +53,15 @@ def side_of(path):
     return "runtime"
 
 
-def run(build, driver, size, inflight, iterations, workdir):
-    out = os.path.join(workdir, f"cg.{driver}.{size}.{inflight}.{iterations}")
+def run(build, name, iterations, workdir):
+    """Own instructions by side of kwbench's benchmark `name` (exact) at `iterations`."""
+    out = os.path.join(workdir, "cg." + re.sub(r"[^\w]+", "_", name) + f".{iterations}")
     js = out + ".json"
+    # One abort order for both runs (the model draws it per process otherwise), so the teardown
+    # costs the same in each and cancels out.
     env = dict(os.environ, KWBENCH_ITERATIONS=str(iterations))
-    filt = f"^bulk_round_trip/{driver}/bytes:{size}/inflight:{inflight}/"
+    env.setdefault("KWSIM_ABORT_ORDER", "transfers-first")
+    filt = "^" + re.escape(name) + "(/|$)"
     cmd = ["valgrind", "--tool=callgrind", "--quiet", f"--callgrind-out-file={out}",
            os.path.join(build, "bench", "kwbench"), f"--benchmark_filter={filt}",
            f"--benchmark_out={js}", "--benchmark_out_format=json"]
@@ -71,8 +76,21 @@ def run(build, driver, size, inflight, iterations, workdir):
     with open(js) as f:
         bench = json.load(f)["benchmarks"][0]
     if bench.get("error_occurred"):
-        raise RuntimeError(f"{driver} {size} B x{inflight}: {bench.get('error_message')}")
+        raise RuntimeError(f"{name}: {bench.get('error_message')}")
     return costs, bench
+
+
+def per_iteration(build, names, n1, n2):
+    print("| benchmark | driver side | model | user side | runtime | total |")
+    print("|---|---:|---:|---:|---:|---:|")
+    with tempfile.TemporaryDirectory() as work:
+        for name in names:
+            c1, _ = run(build, name, n1, work)
+            c2, _ = run(build, name, n2, work)
+            r = {s: (c2[s] - c1[s]) / (n2 - n1) for s in SIDES}
+            print(f"| {name} | {r['driver']:.0f} | {r['model']:.0f} | {r['user']:.0f} | {r['runtime']:.0f} "
+                  f"| {sum(r.values()):.0f} |")
+    return 0
 
 
 def main():
@@ -81,16 +99,21 @@ def main():
     ap.add_argument("--sizes", default="64,4096,65536")
     ap.add_argument("--inflight", default="1")
     ap.add_argument("--iterations", default="20,120", help="the two fixed iteration counts")
+    ap.add_argument("--bench", help="instead of the bulk table: instructions per iteration of these "
+                    "benchmarks, comma-separated full names (vendor_round_trip/kwdrv/bytes:64)")
     args = ap.parse_args()
     n1, n2 = (int(x) for x in args.iterations.split(","))
+    if args.bench:
+        return per_iteration(args.build, args.bench.split(","), n1, n2)
     rows = []
     with tempfile.TemporaryDirectory() as work:
         for size in args.sizes.split(","):
             for inflight in args.inflight.split(","):
                 per = {}
                 for driver in ("kwdrv", "passthrough"):
-                    c1, _ = run(args.build, driver, size, inflight, n1, work)
-                    c2, bench = run(args.build, driver, size, inflight, n2, work)
+                    name = f"bulk_round_trip/{driver}/bytes:{size}/inflight:{inflight}"
+                    c1, _ = run(args.build, name, n1, work)
+                    c2, bench = run(args.build, name, n2, work)
                     requests = (n2 - n1) * int(inflight) * 2
                     per[driver] = {s: (c2[s] - c1[s]) / requests for s in SIDES}
                     per[driver]["allocs"] = bench.get("pool_allocs/req", float("nan"))

@@ -4,6 +4,10 @@
 
 #include "kwdrv.h"
 
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
 namespace bench {
 namespace {
 
@@ -26,6 +30,10 @@ const char* const kLoopbackJson = R"({
 })";
 
 }  // namespace
+
+void FixedIterations(benchmark::internal::Benchmark* b) {
+    if (const char* n = std::getenv("KWBENCH_ITERATIONS")) b->Iterations(std::strtoll(n, nullptr, 10));
+}
 
 const char* DriverKindName(DriverKind kind) { return kind == DriverKind::Kwdrv ? "kwdrv" : "passthrough"; }
 
@@ -61,12 +69,18 @@ void Rig::Bring(std::shared_ptr<sim::usb::Device> device) {
         st = SelectPassThroughConfiguration(fdo_, bus_->Pdo(), set);
         if (!NT_SUCCESS(st)) return Fail("select configuration", st);
     }
+    link_ = sim::app::UserPath(link);
     app_ = std::make_unique<sim::app::Process>("bench.exe");
-    sim::app::OpenResult o = app_->Open(sim::app::UserPath(link) + u"\\KWDrv0", {true});
-    sim::app::OpenResult i = app_->Open(sim::app::UserPath(link) + u"\\KWDrv1", {true});
+    sim::app::OpenResult o = app_->Open(PipePath(0), {true});
+    sim::app::OpenResult i = app_->Open(PipePath(1), {true});
     if (!NT_SUCCESS(o.status) || !NT_SUCCESS(i.status)) return Fail("open", NT_SUCCESS(o.status) ? i.status : o.status);
     out_ = o.handle;
     in_ = i.handle;
+}
+
+std::u16string Rig::PipePath(unsigned index) const {
+    std::string n = std::to_string(index);
+    return link_ + u"\\KWDrv" + std::u16string(n.begin(), n.end());
 }
 
 Rig::~Rig() {

@@ -9,7 +9,15 @@
 #include <memory>
 #include <string>
 
+namespace benchmark::internal {
+class Benchmark;
+}
+
 namespace bench {
+
+// With KWBENCH_ITERATIONS set, a fixed iteration count for `b` (instruction counts under
+// callgrind, bench/callgrind.py); otherwise Google Benchmark's own choice.
+void FixedIterations(benchmark::internal::Benchmark* b);
 
 enum class DriverKind { Kwdrv, PassThrough };
 const char* DriverKindName(DriverKind kind);
@@ -34,6 +42,8 @@ public:
     sim::usb::BusDevice& bus() { return *bus_; }
     sim::app::Handle out() const { return out_; }
     sim::app::Handle in() const { return in_; }
+    // The user-mode name of pipe `index` of the started device (`\\?\...\KWDrvN`).
+    std::u16string PipePath(unsigned index) const;
 
 private:
     void Bring(std::shared_ptr<sim::usb::Device> device);  // the steps of the constructor
@@ -43,6 +53,7 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::unique_ptr<sim::usb::BusDevice> bus_;
     PDEVICE_OBJECT fdo_ = nullptr;
+    std::u16string link_;  // the device's interface, in user mode
     std::unique_ptr<sim::app::Process> app_;
     sim::app::Handle out_ = sim::app::kInvalidHandle;
     sim::app::Handle in_ = sim::app::kInvalidHandle;

@@ -9,6 +9,7 @@ if(KWDRV_BENCH_SOURCES AND NOT KWDRV_M32 AND TARGET kwdrv_host AND TARGET kwmode
     add_executable(kwbench ${KWDRV_BENCH_SOURCES})
     target_compile_features(kwbench PRIVATE cxx_std_20)
     target_include_directories(kwbench PRIVATE "${PROJECT_SOURCE_DIR}/bench")
+    target_compile_definitions(kwbench PRIVATE KWBENCH_DEVICES="${PROJECT_SOURCE_DIR}/sim/devices")
     target_link_libraries(kwbench PRIVATE kwdrv_host kwmodel benchmark::benchmark kwdrv_warnings)
     set_target_properties(kwbench PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bench")
   else()

@@ -20,9 +20,13 @@ if(KWDRV_FUZZ_TARGETS AND TARGET kwdrv_host AND TARGET kwmodel AND NOT KWDRV_M32
   target_compile_features(kwfuzz_common PUBLIC cxx_std_20)
   target_include_directories(kwfuzz_common PUBLIC "${PROJECT_SOURCE_DIR}/fuzz" "${PROJECT_SOURCE_DIR}/tools/kwsim")
   target_link_libraries(kwfuzz_common PUBLIC kwdrv_host kwmodel PRIVATE kwdrv_warnings)
+  # Fuzzing wants executions per second: -O1 whatever the build type (an unoptimized model,
+  # with every standard-library call out of line, has several times the edges to trace and the
+  # instructions to run). Nothing the fuzzers check depends on it: the driver's ASSERTs follow
+  # KWDRV_HOST_DBG, the model checks without assert(), and ASan and UBSan stay on.
   if(KWDRV_FUZZ)
     foreach(t kwmodel kwdrv_host kwfuzz_common)
-      target_compile_options(${t} PRIVATE -fsanitize=fuzzer-no-link)
+      target_compile_options(${t} PRIVATE -fsanitize=fuzzer-no-link -O1)
     endforeach()
   endif()
 
@@ -33,6 +37,7 @@ if(KWDRV_FUZZ_TARGETS AND TARGET kwdrv_host AND TARGET kwmodel AND NOT KWDRV_M32
       set(exe fuzz_${name})
       add_executable(${exe} "${src}" "${PROJECT_SOURCE_DIR}/fuzz/harness.cpp")
       target_link_options(${exe} PRIVATE -fsanitize=fuzzer)
+      target_compile_options(${exe} PRIVATE -O1)
     else()
       set(exe replay_${name})
       add_executable(${exe} "${src}" "${PROJECT_SOURCE_DIR}/fuzz/harness.cpp" "${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp")

@@ -57,7 +57,9 @@ constexpr CSHORT kFreshMask = MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | M
 
 std::string Range(uintptr_t va, size_t len) { return "[" + Hex(va) + ", " + Hex(va + len) + ")"; }
 
-uintptr_t VaOf(PMDL m) { return reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(m)); }
+// MmGetMdlVirtualAddress in integers: a caller's buffer in page 0 has a null StartVa, to which
+// the macro's pointer arithmetic may not add the offset.
+uintptr_t VaOf(PMDL m) { return reinterpret_cast<uintptr_t>(m->StartVa) + m->ByteOffset; }
 
 size_t SpanPages(uintptr_t va, size_t len) { return ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, len); }
 

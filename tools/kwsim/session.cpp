@@ -563,6 +563,11 @@ bool Session::Remove() {
         std::cerr << "kwsim: close every handle first: Windows sends IRP_MN_REMOVE_DEVICE only then\n";
         return false;
     }
+    // A closed handle's file object lives on while a request holds it. The PnP manager sends the
+    // removal only after its last close, so the completions under way (a request the surprise
+    // removal ended, still queued as a DPC) finish and the closes they make due are delivered first.
+    sim::FlushDpcs();
+    app_->Flush();
     PDEVICE_OBJECT device = fdo_;
     if (surpriseRemoved_) {
         sim::RequestResult r = sim::pnp::Remove(bus_->Pdo());
@@ -606,13 +611,15 @@ void Session::Finish() {
     for (auto& [id, a] : async_) {
         sim::app::Handle h;
         if (handles_.count(a.handle) != 0 && FindHandle(a.handle, &h)) app_->CancelIo(h);
-        // A cancelled request ends later, from the stack's DPC: its OVERLAPPED lives until then.
-        a.overlapped->Wait();
     }
-    async_.clear();
     std::vector<std::string> open;
     for (auto& [name, h] : handles_) open.push_back(name);
     for (const std::string& name : open) Close({"close", name});
+    // A cancelled read ends later, from the stack's DPC, and one whose handle the script closed
+    // is ended by the driver (at the close or the surprise removal); the I/O manager signals each
+    // OVERLAPPED, which therefore lives until then. One never ended is the watchdog's finding.
+    for (auto& [id, a] : async_) a.overlapped->Wait("an outstanding overlapped read to end");
+    async_.clear();
     CloseControlHandle();
     if (fdo_ != nullptr && sim::DeviceExists(fdo_)) Remove();
     if (driver_ != nullptr) Unload();
