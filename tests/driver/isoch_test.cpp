@@ -332,8 +332,10 @@ protected:
         std::mutex m;
         std::deque<std::unique_ptr<Request>> queue;
         bool streaming = true;  // false while the side lets its queue run dry, and at its end
+        bool holding = false;   // true while the side's request asks for a frame: the clock waits
         bool Queued() {  // every request still in the stack, and as many as the side keeps
             std::lock_guard<std::mutex> g(m);
+            if (holding) return false;
             if (!streaming) return true;
             if (queue.size() != kInFlight) return false;
             return std::none_of(queue.begin(), queue.end(), [](const auto& r) { return r->ov.Signalled(); });
@@ -341,6 +343,10 @@ protected:
         void SetStreaming(bool on) {
             std::lock_guard<std::mutex> g(m);
             streaming = on;
+        }
+        void SetHolding(bool on) {
+            std::lock_guard<std::mutex> g(m);
+            holding = on;
         }
     };
 
@@ -385,7 +391,11 @@ protected:
             while (!writer.queue.empty() && (late || writer.queue.size() == kInFlight)) {
                 EXPECT_EQ(STATUS_SUCCESS, Retire(writer).first);
             }
+            // The late request's start frame is three behind the frame the driver reads for it:
+            // the clock stands still from that read until the request is in the stack.
+            if (late) writer.SetHolding(true);
             Issue(writer, false, out, seq, late ? At(0xFFFFFFFD) : kAsap);
+            if (late) writer.SetHolding(false);
             for (ULONG p = late ? 4 : 0; p < kPackets; ++p) delivered.push_back(seq + p);
             deliveredCount = delivered.size();
             if (late) {
@@ -436,8 +446,6 @@ protected:
 };
 
 TEST_F(IsochStreamTest, ConcurrencyStreamThroughTheLoopback) {
-    KWDRV_HOST_ONLY("the late request asks for a frame three behind its frame query; under emulation more "
-                    "frames than the stack's window can pass between the query and the submission");
     Handle out = Open(kIsoOut), in = Open(kIsoIn);
     std::thread writing([&] { Write(out); });
     std::thread reading([&] { Read(in); });
