@@ -21,7 +21,6 @@ constexpr UCHAR kStageSetup = 0, kStageData = 1, kStageComplete = 3;
 constexpr UCHAR kPdoToFdo = 0x01;     // the info byte of a completion
 constexpr USHORT kBus = 1, kAddress = 1;  // the model has one root port and one device
 constexpr size_t kBaseHeader = 27;
-constexpr size_t kIsoPacket = 12;  // offset, length, status
 constexpr ULONG kMaxIsoPackets = 1024;
 
 void Put(Bytes& b, uint64_t v, int n) {

@@ -58,7 +58,7 @@ static int RunCommand(Session& s, char** words, int count)
 static int Options(Session& s, int argc, char** argv, int* first)
 {
     int i = 1;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
+    while (i < argc && argv[i][0] == '-' && argv[i][1] != '\0') {
         DWORD v = 0;
         if (Same(argv[i], "-h") || Same(argv[i], "--help")) {
             Put(g_out, kUsage);
@@ -68,7 +68,7 @@ static int Options(Session& s, int argc, char** argv, int* first)
         if (Same(argv[i], "-d")) s.deviceIndex = v;
         else if (Same(argv[i], "-t") && v != 0 && v != INFINITE) s.timeoutMs = v;
         else return Usage("unknown option");
-        ++i;
+        i += 2;  // the option and its number
     }
     *first = i;
     return i < argc ? -1 : Usage("no command");
