@@ -53,14 +53,15 @@ VOID FreeUnpublishedCopy(PVOID Copy)
 
 // Makes Copy the current copy in *Field and keeps the copy it replaces (with everything that
 // one kept) alive behind it. The copy is complete before it becomes visible: the exchange is a
-// full barrier, so a reader that loads the new pointer sees the copied bytes. Plug and Play
-// thread only: there is one publisher per field, so the load of the old pointer cannot race.
+// full barrier, so a reader that loads the new pointer sees the copied bytes. The old pointer
+// comes from the exchange itself, since dispatch routines read the field meanwhile; the chain
+// link is written after it, which is safe because only FreeRetainedCopies follows the chain, on
+// the Plug and Play thread that publishes.
 _Use_decl_annotations_
 VOID PublishRetainedCopy(PVOID volatile *Field, PVOID Copy)
 {
-    PVOID Replaced = *Field;
+    PVOID Replaced = InterlockedExchangePointer(Field, Copy);
     HeaderOf(Copy)->Next = (Replaced != NULL) ? HeaderOf(Replaced) : NULL;
-    (void)InterlockedExchangePointer(Field, Copy);
 }
 
 // Frees the current copy in *Field and every copy it replaced, and leaves *Field NULL. Only
