@@ -3,7 +3,8 @@
 #   1. host build with AddressSanitizer + UndefinedBehaviorSanitizer: all tests
 #   2. ThreadSanitizer build: the tests labelled `concurrency`
 #   3. kwdrv.sys cross-build, its image checks, and the model's constants
-#      compared with the DDK's; a Release build of kwsim (build only)
+#      compared with the DDK's; kwtool.exe, its imports and the package folder;
+#      a Release build of kwsim (build only)
 #   4. 32-bit host build (-m32, Windows' calling conventions, run under qemu):
 #      abi and sim tests
 #   5. kwdrv.sys loaded into that 32-bit model: the driver suites, the loader's
