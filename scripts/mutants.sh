@@ -47,10 +47,10 @@ build() { cmake --build "$WORK/build" -j"$JOBS" --target driver_tests >"$1" 2>&1
 run() {
     (cd "$WORK/build" && timeout "$LIMIT" ./tests/driver_tests --gtest_filter="$FILTER") >"$1" 2>&1
 }
-# What ended a failing run: the failed tests, else the test that was running at the bug check,
-# sanitizer report or time limit.
+# What ended a failing run: the failed tests (a parameterised one as Prefix/Suite.Name/Param),
+# else the test that was running at the bug check, sanitizer report or time limit.
 verdict() {
-    failed=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_]*\.[A-Za-z0-9_]*\).*/\1/p' "$1" | sort -u | tr '\n' ' ')
+    failed=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/]*\.[A-Za-z0-9_/]*\).*/\1/p' "$1" | sort -u | tr '\n' ' ')
     if [ -n "$failed" ]; then echo "$failed"; return; fi
     running=$(sed -n 's/^\[ RUN      \] //p' "$1" | tail -1)
     why=$(grep -m1 -oE 'BUGCHECK [^ ]+ [A-Za-z]+|ERROR: [A-Za-z]+Sanitizer: [a-z-]+|runtime error' "$1" || echo "time limit or crash")
