@@ -11,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 // driver_image_tests builds these suites against the loaded kwdrv.sys (KWDRV_ON_IMAGE=1). A test
 // that needs what only the host build has (the DBG=1 ASSERTs, a routine the optimiser inlined)
@@ -22,6 +26,58 @@
     if (KWDRV_ON_IMAGE) GTEST_SKIP() << "host-only: " << (reason)
 
 namespace drivertest {
+
+// A device description of tests/sim/devices/.
+inline std::shared_ptr<sim::usb::Device> DeviceFile(const std::string& name) {
+    const std::string here = __FILE__;
+    return sim::usb::Device::FromFile(here.substr(0, here.rfind('/')) + "/../sim/devices/" + name);
+}
+
+// The URB a request to the USB stack carries, when it is one of `function`; else nullptr.
+inline PURB UrbOf(PIO_STACK_LOCATION s, USHORT function) {
+    if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return nullptr;
+    auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+    return urb->UrbHeader.Function == function ? urb : nullptr;
+}
+
+// The interfaces a select-configuration URB names, in its order: number and alternate setting.
+inline std::vector<std::pair<UCHAR, UCHAR>> SelectedInterfaces(PURB u) {
+    std::vector<std::pair<UCHAR, UCHAR>> selected;
+    for (auto p = reinterpret_cast<PUCHAR>(&u->UrbSelectConfiguration.Interface);
+         p < reinterpret_cast<PUCHAR>(u) + u->UrbHeader.Length; p += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p)->Length) {
+        auto i = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+        selected.emplace_back(i->InterfaceNumber, i->AlternateSetting);
+    }
+    return selected;
+}
+
+// The bus's answer to one request: completed in `mode` with these statuses.
+inline sim::usb::Answer Answered(sim::usb::AnswerMode mode, NTSTATUS status = STATUS_SUCCESS,
+                                 USBD_STATUS usbd = USBD_STATUS_SUCCESS, bool cancelable = true) {
+    sim::usb::Answer a;
+    a.mode = mode;
+    a.status = status;
+    a.usbdStatus = usbd;
+    a.cancelable = cancelable;
+    return a;
+}
+
+// One read or write on an overlapped handle, the frame clock running until it has completed (so
+// periodic and isochronous data falls due); one still unanswered then is cancelled. Its status
+// and Information.
+inline std::pair<NTSTATUS, ULONG> RunIo(sim::app::Process& app, sim::usb::BusDevice& bus, bool read,
+                                        sim::app::Handle h, PVOID buffer, ULONG length) {
+    sim::app::Overlapped ov;
+    sim::app::IoResult r = read ? app.Read(h, buffer, length, 0, &ov) : app.Write(h, buffer, length, 0, &ov);
+    if (r.status != STATUS_PENDING) return {r.status, 0};
+    for (int i = 0; i < 400 && !ov.Signalled(); ++i) {
+        bus.AdvanceFrames(1);
+        sim::FlushDpcs();
+    }
+    if (!ov.Signalled()) app.CancelIo(h);
+    ov.Wait();
+    return {ov.Internal(), static_cast<ULONG>(ov.InternalHigh())};
+}
 
 class DriverTest : public ::testing::Test {
 protected:
@@ -37,6 +93,7 @@ protected:
                                   &st);
         ASSERT_EQ(STATUS_SUCCESS, st);
         bus_ = std::make_unique<sim::usb::BusDevice>(instanceId_);
+        if (device_) bus_->PlugIn(device_);
     }
 
     void TearDown() override {
@@ -70,12 +127,21 @@ protected:
         return r;
     }
 
+    // URBs the bus received since its trace was last cleared: all, or those of one function.
+    size_t UrbsSent(std::optional<USHORT> function = {}) {
+        size_t n = 0;
+        for (const auto& t : bus().Trace())
+            n += t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && (!function || t.urbFunction == *function);
+        return n;
+    }
+
     PDEVICE_EXTENSION ext() const { return static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension); }
     PDEVICE_OBJECT fdo() const { return fdo_; }
     sim::usb::BusDevice& bus() { return *bus_; }
     PDRIVER_OBJECT driver() const { return driver_; }
 
     std::string instanceId_ = "USB\\VID_1209&PID_0001\\5&2f1a0c3&0&1";
+    std::shared_ptr<sim::usb::Device> device_;  // plugged in at SetUp instead of the test firmware
 
 private:
     PDRIVER_OBJECT driver_ = nullptr;

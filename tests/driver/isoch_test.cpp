@@ -19,15 +19,6 @@ using sim::usb::AnswerMode;
 
 namespace {
 
-sim::usb::Answer Answered(AnswerMode mode, NTSTATUS status, USBD_STATUS usbd, bool cancelable = true) {
-    sim::usb::Answer a;
-    a.mode = mode;
-    a.status = status;
-    a.usbdStatus = usbd;
-    a.cancelable = cancelable;
-    return a;
-}
-
 // The test firmware's isochronous pipes have 256-byte packets, OUT looped to IN.
 constexpr LONGLONG kAsap = 0;
 constexpr LONGLONG At(ULONG frames) { return (LONGLONG{1} << 32) | frames; }
@@ -206,6 +197,44 @@ TEST_F(IsochTest, RefusalsAndTheFrameQuery) {
     }
     stack.failQuery.reset();
     bus().SetFrameNumberMode(AnswerMode::Inline);
+}
+
+// On a high-speed pipe a request's URB has packets of the pipe's payload per bus interval, as many
+// as whole frames need (8 a frame at bInterval 1), the ones past the data empty; at most 1024, so a
+// longer request is refused before anything is sent.
+class IsochHighSpeedTest : public IsochTest {
+protected:
+    IsochHighSpeedTest() { device_ = DeviceFile("hs_firmware.json"); }
+};
+
+TEST_F(IsochHighSpeedTest, UrbsCoverWholeFrames) {
+    struct Case { ULONG length; NTSTATUS status; ULONG packets; } cases[] = {
+        {1, STATUS_SUCCESS, 8},
+        {8 * 1024, STATUS_SUCCESS, 8},
+        {8 * 1024 + 1, STATUS_SUCCESS, 16},
+        {1024 * 1024, STATUS_SUCCESS, 1024},
+        {1024 * 1024 + 1, STATUS_INVALID_PARAMETER, 0},
+    };
+    const Handle out = Open(kIsoOut);
+    PVOID buffer = app().Alloc(1024 * 1024 + 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        Clear();
+        Overlapped* ov = Run(false, out, buffer, c.length, kAsap);
+        EXPECT_EQ(c.status, ov != nullptr ? ov->Internal() : result_.status);
+        if (c.status != STATUS_SUCCESS) {
+            EXPECT_TRUE(stack.sent.empty());
+            continue;
+        }
+        EXPECT_EQ(c.length, ov->InternalHigh());
+        ASSERT_EQ(1u, stack.sent.size());
+        const std::vector<USBD_ISO_PACKET_DESCRIPTOR>& packets = stack.sent[0].packets;
+        ASSERT_EQ(c.packets, packets.size());
+        for (ULONG i = 0; i < c.packets; ++i) ASSERT_EQ(std::min(i * 1024, c.length), packets[i].Offset) << i;
+    }
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(out));
+    app().Flush();
+    ExpectQuiet();
 }
 
 // Every injectable call of an isochronous read and write (with a start frame) failed in turn: the

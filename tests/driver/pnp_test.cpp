@@ -23,11 +23,6 @@ protected:
             EXPECT_EQ(i < pipes, ext()->PipeTable[i].PipeInfo != nullptr);
         }
     }
-    size_t UrbsSent() {
-        size_t n = 0;
-        for (const auto& t : bus().Trace()) n += t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB;
-        return n;
-    }
 };
 
 // A start the lower stack failed completes with that failure and configures nothing; the PnP
@@ -91,11 +86,8 @@ TEST_F(PnpTest, StartRebalanceCyclesAndOrderlyRemoval) {
         EXPECT_EQ(STATUS_SUCCESS, r.restart.start.status);
         EXPECT_NE(before, ext()->DeviceDescriptor);
         ExpectConfigured(5);
-        size_t selects = 0;
-        for (const auto& t : bus().Trace()) {
-            selects += t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && t.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION;
-        }
-        EXPECT_EQ(3u, selects) << "null configuration at stop, then alternate setting 0 and 1 at start";
+        EXPECT_EQ(3u, UrbsSent(URB_FUNCTION_SELECT_CONFIGURATION))
+            << "null configuration at stop, then alternate setting 0 and 1 at start";
     }
     std::u16string link = ext()->InterfaceLinkName;
     PDEVICE_OBJECT device = fdo();
@@ -129,13 +121,10 @@ TEST_F(PnpTest, StopCannotFailForWantOfPool) {
     sim::RequestResult stop = sim::pnp::Send(bus().Pdo(), IRP_MN_STOP_DEVICE);
     sim::faults::Clear();
     EXPECT_EQ(STATUS_SUCCESS, stop.status);
-    size_t stopsBelow = 0, nullConfigurations = 0;
-    for (const auto& t : bus().Trace()) {
-        stopsBelow += t.major == IRP_MJ_PNP && t.minor == IRP_MN_STOP_DEVICE;
-        nullConfigurations += t.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION && t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB;
-    }
+    size_t stopsBelow = 0;
+    for (const auto& t : bus().Trace()) stopsBelow += t.major == IRP_MJ_PNP && t.minor == IRP_MN_STOP_DEVICE;
     EXPECT_EQ(1u, stopsBelow);
-    EXPECT_EQ(1u, nullConfigurations);
+    EXPECT_EQ(1u, UrbsSent(URB_FUNCTION_SELECT_CONFIGURATION));
     EXPECT_EQ(0, bus().PluggedDevice()->Configuration());
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
     ExpectConfigured(5);
@@ -158,12 +147,14 @@ TEST_F(PnpTest, StartAndRemovalFaultSweep) {
         sim::faults::Clear();
         sim::faults::FailOrdinal(n - addCalls);
         sim::pnp::StartResult r = sim::pnp::Start(bus().Pdo());
-        // A start either fails (and the device is removed) or, when what failed was only the
-        // read-back it can do without, leaves the device completely configured.
+        // A start either fails for want of resources (and the device is removed) or, when what
+        // failed was only the read-back it can do without, leaves the device completely configured.
         ASSERT_EQ(1u, sim::faults::InjectedCount());
         if (NT_SUCCESS(r.start.status)) {
             ExpectConfigured(5);
             Remove();
+        } else {
+            EXPECT_EQ(sim::StatusName(STATUS_INSUFFICIENT_RESOURCES), sim::StatusName(r.start.status));
         }
         sim::faults::Clear();
         sim::FlushDpcs();
@@ -176,11 +167,28 @@ TEST_F(PnpTest, StartAndRemovalFaultSweep) {
 
 namespace {
 
-// The start sequence on every device description the model's tests use: which setting is
-// chosen, how many pipes get names (never more than 14), and a clean removal.
-TEST_F(PnpTest, StartOnEachTestDevice) {
-    const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../sim/devices/";
-    const std::tuple<const char*, int, int> cases[] = {  // file, alternate setting, named pipes
+// Every device description of the model's tests, of the usual shapes of real devices, full and
+// high speed: the bus speed, the setting chosen, every interface selected (interface 0 in alternate
+// setting 1 when it has one, the second selection naming the same interfaces), how many of
+// interface 0's pipes get names (never more than 14) with the packet sizes the stack reports (the
+// whole payload of a bus interval on high-bandwidth pipes), and data moved: a loopback through
+// pipes `out` to `in`, a report or the source's counter read on pipe `in`, or a read refused at
+// once where the pipe cannot carry data. A clean removal each time.
+TEST_F(PnpTest, EachDeviceStartsNamesItsPipesAndMovesData) {
+    using Bytes = std::vector<UCHAR>;
+    struct Case {
+        const char* file;
+        int alternate, pipes;
+        size_t interfaces = 0;  // 0: not counted
+        bool high = false;
+        std::vector<USHORT> packets = {};  // empty: not compared
+        int out = -1, in = -1;
+        ULONG bytes = 64;
+        Bytes report = {};
+        NTSTATUS read = STATUS_SUCCESS;
+        UCHAR numConfigurations = 1;  // the last byte of the device descriptor the driver holds
+    };
+    const Case cases[] = {
         {"alt0_only.json", 0, 2},
         {"endpoints14.json", 1, 14},
         {"endpoints15.json", 1, 14},
@@ -188,69 +196,49 @@ TEST_F(PnpTest, StartOnEachTestDevice) {
         {"growing_total.json", 0, 2},
         {"long_one_interface.json", 1, 14},
         // Two interfaces: both are selected, interface 0 in alternate setting 1 (15 pipes).
-        {"long_set.json", 1, 14},
+        {"long_set.json", 1, 14, 2},
         {"no_pipes.json", 0, 0},
-        {"short_and_stalls.json", 0, 2},
+        // Only 8 bytes of the device descriptor came: the rest of that copy is zero, not
+        // uninitialised pool.
+        {"short_and_stalls.json", 0, 2, 1, false, {}, -1, -1, 64, {}, STATUS_SUCCESS, 0},
         {"vendor_interface.json", 1, 3},
-    };
-    for (const auto& [file, alternate, named] : cases) {
-        SCOPED_TRACE(file);
-        bus().PlugIn(sim::usb::Device::FromFile(dir + file));
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
-        EXPECT_EQ(alternate, ext()->InterfaceInfo->AlternateSetting);
-        ExpectConfigured(named);
-        // bNumConfigurations is 1 everywhere, but only 8 bytes of short_and_stalls.json's device
-        // descriptor came: the rest of that copy is zero, not uninitialised pool.
-        EXPECT_EQ(std::string(file) == "short_and_stalls.json" ? 0 : 1, reinterpret_cast<PUCHAR>(ext()->DeviceDescriptor)[17]);
-        Remove();
-        EXPECT_EQ(0u, sim::LivePoolCount());
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// Descriptor sets of the usual shapes of real devices: every one starts with every interface
-// selected (interface 0 in alternate setting 1 when it has one), names interface 0's pipes, and
-// moves data: a loopback through bulk pipes, a report read from an interrupt pipe, or a read
-// refused at once where the pipe cannot carry data.
-TEST_F(PnpTest, RealDevicesStartOpenAndMoveData) {
-    const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../sim/devices/";
-    using Bytes = std::vector<UCHAR>;
-    struct Case { const char* file; int alternate, pipes; size_t interfaces; int out, in; Bytes report; NTSTATUS read; };
-    const Case cases[] = {
-        {"cdc_acm.json", 0, 1, 2, -1, 0, {0xa1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}, STATUS_SUCCESS},
-        {"hid_mouse.json", 0, 1, 1, -1, 0, {0x00, 0x05, 0xfb, 0x00}, STATUS_SUCCESS},
-        {"mass_storage.json", 0, 2, 1, 1, 0, {}, STATUS_SUCCESS},
-        {"audio_streaming.json", 0, 1, 2, -1, 0, {}, STATUS_INVALID_DEVICE_STATE},  // packet size 0
-        {"dfu_runtime.json", 0, 0, 1, -1, -1, {}, STATUS_SUCCESS},
-        {"bluetooth.json", 0, 3, 2, 2, 1, {}, STATUS_SUCCESS},
-        {"composite_vendor_hid.json", 1, 2, 2, 0, 1, {}, STATUS_SUCCESS},
+        {"cdc_acm.json", 0, 1, 2, false, {}, -1, 0, 10, {0xa1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}},
+        {"hid_mouse.json", 0, 1, 1, false, {}, -1, 0, 4, {0x00, 0x05, 0xfb, 0x00}},
+        {"mass_storage.json", 0, 2, 1, false, {64, 64}, 1, 0, 200},
+        {"audio_streaming.json", 0, 1, 2, false, {}, -1, 0, 64, {}, STATUS_INVALID_DEVICE_STATE},  // packet size 0
+        {"dfu_runtime.json", 0, 0, 1},
+        {"bluetooth.json", 0, 3, 2, false, {}, 2, 1},
+        {"composite_vendor_hid.json", 1, 2, 2, false, {}, 0, 1},
+        {"hs_mass_storage.json", 0, 2, 0, true, {512, 512}, 1, 0, 1500},
+        {"hs_hid.json", 0, 2, 0, true, {64, 64}, 1, 0, 64},
+        {"hs_firmware.json", 1, 5, 0, true, {512, 512, 2048, 1024, 1024}, 0, 1, 4000},
+        {"hs_firmware.json", 1, 5, 0, true, {512, 512, 2048, 1024, 1024}, 3, 4, 3 * 1024},  // whole frame padded
+        {"hs_webcam.json", 1, 2, 0, true, {3072, 16}, -1, 0, 8 * 3072},
+        {"large_set.json", 1, 2, 0, true, {512, 512}, 0, 1, 2048},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        bus().PlugIn(sim::usb::Device::FromFile(dir + c.file));
+        SCOPED_TRACE(testing::Message() << c.file << " out " << c.out << " in " << c.in);
+        bus().PlugIn(DeviceFile(c.file));
         std::vector<size_t> selected;  // interface entries of each select-configuration request
         bus().SetScript([&](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
-            auto u = static_cast<PURB>(s->Parameters.Others.Argument1);
-            if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
-                u->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION || !u->UrbSelectConfiguration.ConfigurationDescriptor)
-                return std::nullopt;
-            size_t n = 0;
-            for (auto p = reinterpret_cast<PUCHAR>(&u->UrbSelectConfiguration.Interface);
-                 p < reinterpret_cast<PUCHAR>(u) + u->UrbHeader.Length; p += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p)->Length)
-                ++n;
-            selected.push_back(n);
+            PURB u = UrbOf(s, URB_FUNCTION_SELECT_CONFIGURATION);
+            if (u != nullptr && u->UrbSelectConfiguration.ConfigurationDescriptor != nullptr)
+                selected.push_back(SelectedInterfaces(u).size());
             return std::nullopt;
         });
         ASSERT_EQ(STATUS_SUCCESS, Add());
         ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
         ExpectConfigured(c.pipes);
+        EXPECT_EQ(c.high, ext()->HighSpeed != 0);
         EXPECT_EQ(c.alternate, ext()->InterfaceInfo->AlternateSetting);
         EXPECT_EQ(0, ext()->InterfaceInfo->InterfaceNumber);
-        EXPECT_EQ(std::vector<size_t>(c.alternate == 1 ? 2 : 1, c.interfaces), selected);
+        EXPECT_EQ(c.numConfigurations, reinterpret_cast<PUCHAR>(ext()->DeviceDescriptor)[17]);
+        if (c.interfaces != 0) {
+            EXPECT_EQ(std::vector<size_t>(c.alternate == 1 ? 2 : 1, c.interfaces), selected);
+        }
+        for (size_t i = 0; i < c.packets.size(); ++i) {
+            EXPECT_EQ(c.packets[i], ext()->PipeTable[i].PipeInfo->MaximumPacketSize) << i;
+        }
         {
             sim::app::Process app;
             const std::u16string path = sim::app::UserPath(ext()->InterfaceLinkName);
@@ -260,34 +248,21 @@ TEST_F(PnpTest, RealDevicesStartOpenAndMoveData) {
                 ASSERT_EQ(STATUS_SUCCESS, o.status) << i;
                 h.push_back(o.handle);
             }
-            sim::app::OpenResult none = app.Open(path);
-            EXPECT_EQ(STATUS_SUCCESS, none.status);
-            PVOID buffer = app.Alloc(64);
-            Bytes data(64);
-            for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UCHAR>(0x30 + i);
+            EXPECT_EQ(STATUS_SUCCESS, app.Open(path).status);
+            PVOID buffer = app.Alloc(c.bytes);
+            Bytes data(c.bytes);
+            for (ULONG i = 0; i < c.bytes; ++i) data[i] = static_cast<UCHAR>(c.out >= 0 ? i * 13 + 5 : i);  // the source's counter
             if (c.out >= 0) {
-                app.Store(buffer, data.data(), data.size());
-                sim::app::Overlapped w;
-                EXPECT_EQ(STATUS_PENDING, app.Write(h[c.out], buffer, 64, 0, &w).status);
-                w.Wait();
-                EXPECT_EQ(STATUS_SUCCESS, w.Internal());
-                app.Store(buffer, Bytes(64).data(), 64);
+                app.Store(buffer, data.data(), c.bytes);
+                EXPECT_EQ(std::make_pair(STATUS_SUCCESS, c.bytes), RunIo(app, bus(), false, h[c.out], buffer, c.bytes));
+                app.Store(buffer, Bytes(c.bytes, 0xEE).data(), c.bytes);
             }
             if (c.in >= 0) {
-                ULONG length = c.report.empty() ? 64 : static_cast<ULONG>(c.report.size());
-                sim::app::Overlapped r;
-                sim::app::IoResult started = app.Read(h[c.in], buffer, length, 0, &r);
-                bus().AdvanceFrames(300);  // every periodic report falls due
-                if (started.status == STATUS_PENDING) {
-                    if (c.read != STATUS_SUCCESS) app.CancelIo(h[c.in]);  // should not have gone down
-                    r.Wait();
-                }
+                const auto [status, information] = RunIo(app, bus(), true, h[c.in], buffer, c.bytes);
+                EXPECT_EQ(sim::StatusName(c.read), sim::StatusName(status));
                 if (c.read == STATUS_SUCCESS) {
-                    EXPECT_EQ(STATUS_PENDING, started.status);
-                    EXPECT_EQ(STATUS_SUCCESS, r.Internal());
-                    EXPECT_EQ(c.report.empty() ? data : c.report, app.Load(buffer, length));
-                } else {
-                    EXPECT_EQ(c.read, started.status);
+                    EXPECT_EQ(c.bytes, information);
+                    EXPECT_EQ(c.report.empty() ? data : c.report, app.Load(buffer, c.bytes));
                 }
             }
         }
