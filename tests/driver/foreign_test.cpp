@@ -18,12 +18,6 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, Add());
         ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
     }
-    // The URBs of bulk and interrupt transfers the USB stack received.
-    size_t TransfersSent() {
-        size_t n = 0;
-        for (const auto& t : bus().Trace()) n += t.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        return n;
-    }
     sim::RequestResult Transfer(ULONG pipe, bool read, PMDL mdl) {
         ForeignFile file(u"", &ext()->PipeTable[pipe]);
         return ForeignRequest(fdo(), read ? IRP_MJ_READ : IRP_MJ_WRITE, &file.fo, mdl).SendAndWait();
@@ -65,9 +59,7 @@ TEST_F(ForeignTest, StackReportingMoreThanItMovedIsCappedAtTheRequest) {
         SCOPED_TRACE(c.what);
         for (AnswerMode mode : {AnswerMode::Inline, AnswerMode::Pend}) {
             bus().SetScript([&](PIRP, PIO_STACK_LOCATION s) -> std::optional<Answer> {
-                if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return std::nullopt;
-                auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
-                if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return std::nullopt;
+                if (UrbOf(s, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) == nullptr) return std::nullopt;
                 return Answer{mode, c.status, c.usbd, 0, true, {}, [&](PIRP, PIO_STACK_LOCATION st) {
                     auto& t = static_cast<PURB>(st->Parameters.Others.Argument1)->UrbBulkOrInterruptTransfer;
                     if (c.read) {

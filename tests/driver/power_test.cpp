@@ -219,14 +219,8 @@ TEST_P(PowerTest, SleepAndResumeWithIoInFlight) {
     constexpr ULONG kIso = 256 * 4;  // four packets of the isochronous pipes
     std::atomic<bool> holdVendor{false};
     bus().SetScript([&holdVendor](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
-        if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
-            static_cast<PURB>(s->Parameters.Others.Argument1)->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE ||
-            !holdVendor.exchange(false)) {
-            return std::nullopt;
-        }
-        sim::usb::Answer a;
-        a.mode = sim::usb::AnswerMode::Hold;
-        return a;
+        if (UrbOf(s, URB_FUNCTION_VENDOR_DEVICE) == nullptr || !holdVendor.exchange(false)) return std::nullopt;
+        return Answered(sim::usb::AnswerMode::Hold);
     });
     auto bytes = [](ULONG n, UCHAR seed) { Bytes b(n); for (ULONG i = 0; i < n; ++i) b[i] = UCHAR(seed + i * 3); return b; };
     auto vendorRecord = [](ULONG length) {

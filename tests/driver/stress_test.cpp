@@ -110,11 +110,6 @@ protected:
         EXPECT_EQ(STATUS_PENDING, app_->Read(o.handle, buffer_, 64, 0, &ov).status);
         return o.handle;
     }
-    size_t Sent(USHORT function) {
-        size_t n = 0;
-        for (const auto& t : bus().Trace()) n += t.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && t.urbFunction == function;
-        return n;
-    }
     // Declared before app_, so a test that stops early still has its reads cancelled (at process
     // exit) before their records go.
     sim::app::Overlapped reads_[3];
@@ -156,7 +151,7 @@ TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
         EXPECT_EQ(STATUS_CANCELLED, r->Internal());
     }
     EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link_));
-    EXPECT_EQ(ext()->InterfaceInfo->NumberOfPipes, Sent(URB_FUNCTION_ABORT_PIPE));
+    EXPECT_EQ(ext()->InterfaceInfo->NumberOfPipes, UrbsSent(URB_FUNCTION_ABORT_PIPE));
     EXPECT_EQ(STATUS_DELETE_PENDING, app_->Read(b, buffer_, 64, 0, &reads_[2]).status);
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(b));
@@ -164,7 +159,7 @@ TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
     bus().ClearTrace();
     sim::faults::Clear();
     Remove();
-    EXPECT_EQ(0u, Sent(URB_FUNCTION_ABORT_PIPE));
+    EXPECT_EQ(0u, UrbsSent(URB_FUNCTION_ABORT_PIPE));
     for (const sim::FaultSite& f : sim::faults::Sites())
         EXPECT_NE(sim::FaultKind::SetInterfaceState, f.kind) << "the interface state changed twice";
 }

@@ -47,9 +47,8 @@ struct FakeTransfers {
     std::vector<Submitted> sent;
 
     std::optional<sim::usb::Answer> Answer(PIRP irp, PIO_STACK_LOCATION s) {
-        if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return std::nullopt;
-        auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
-        if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return std::nullopt;
+        PURB urb = UrbOf(s, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        if (urb == nullptr) return std::nullopt;
         Submitted r{urb->UrbBulkOrInterruptTransfer, irp->MdlAddress, TimesTracked(ext, irp)};
         std::lock_guard<std::mutex> g(m);
         sent.push_back(r);
