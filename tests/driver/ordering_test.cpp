@@ -176,20 +176,16 @@ TEST_F(OrderingTest, PnpStatusAsTheLowerDriverReceivesIt) {
     filter.handler = [&, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
         PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
         if (s->MajorFunction == IRP_MJ_PNP) arrived.emplace_back(s->MinorFunction, irp->IoStatus.Status);
-        if (s->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
-            s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-            auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
-            if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
-                urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr) {
-                unconfiguredAt = arrived.size();
-            }
-        }
+        PURB urb = s->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL ? UrbOf(s, URB_FUNCTION_SELECT_CONFIGURATION) : nullptr;
+        if (urb != nullptr && urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr) unconfiguredAt = arrived.size();
         return down(d, irp);
     };
     ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
+    // What comes back up: the bus answers the state changes, and nobody the identifier query.
     for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
                         IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_ID}) {
-        sim::pnp::Send(bus().Pdo(), minor);
+        EXPECT_EQ(minor == IRP_MN_QUERY_ID ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS, sim::pnp::Send(bus().Pdo(), minor).status);
+        EXPECT_EQ(1, ext()->OutstandingIo);
     }
     ASSERT_TRUE(sim::pnp::Rebalance(bus().Pdo()).stopped);
     Remove();
