@@ -3,7 +3,6 @@
 #include "sim/test_stack.h"
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -15,16 +14,21 @@ namespace {
 
 using Bytes = std::vector<UCHAR>;
 
-// Interface 0 in the given alternate settings, each with this many 64-byte bulk endpoints (0x81, 0x01,
-// 0x82, 0x02, ...), padded with vendor descriptors to padTo bytes.
-Bytes MakeSet(const std::map<UCHAR, size_t>& alternates, size_t padTo = 0) {
-    Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 50};
-    for (const auto& [alternate, n] : alternates) {
-        b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, alternate, UCHAR(n), 0xFF, 0, 0, 0});
-        for (size_t i = 0; i < n; ++i)
-            b.insert(b.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, UCHAR((i / 2 + 1) | (i % 2 ? 0 : 0x80)),
+// Interface settings in the given order: interface number, alternate setting and how many 64-byte
+// bulk endpoints it has (0x81, 0x01, 0x82, 0x02, ... in interface 0, from endpoint 4n + 1 in
+// interface n), padded with vendor descriptors to padTo bytes.
+using Setting = std::tuple<UCHAR, UCHAR, UCHAR>;
+Bytes MakeSet(const std::vector<Setting>& settings, size_t padTo = 0) {
+    Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, 1, 0, 0x80, 50};
+    std::set<UCHAR> numbers;
+    for (auto [number, alternate, n] : settings) {
+        numbers.insert(number);
+        b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, n, 0xFF, 0, 0, 0});
+        for (UCHAR i = 0; i < n; ++i)
+            b.insert(b.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, UCHAR((number * 4 + i / 2 + 1) | (i % 2 ? 0 : 0x80)),
                                USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
     }
+    b[4] = UCHAR(numbers.size());
     while (b.size() < padTo) {
         size_t n = std::min<size_t>(255, padTo - b.size());
         if (padTo - b.size() - n == 1) --n;  // never leave a one-byte tail
@@ -62,8 +66,7 @@ protected:
             sent.functions.push_back(u->UrbHeader.Function);
             sent.pipes.push_back(u->UrbPipeRequest.PipeHandle);
             if (u->UrbHeader.Function != failing) return std::nullopt;
-            return sim::usb::Answer{sim::usb::AnswerMode::Inline, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, true,
-                                    {}, {}, {}};
+            return Answered(sim::usb::AnswerMode::Inline, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
         });
     }
     // A new device object above `device`, the PDO started again after a removal that leaked nothing.
@@ -95,7 +98,7 @@ TEST(ConfigurationSetTest, StructureIsCheckedBeforeParsing) {
         std::copy(v.begin(), v.end(), b.begin() + at);
         return b;
     };
-    Bytes classSpecific = MakeSet({{0, 1}});
+    Bytes classSpecific = MakeSet({{0, 0, 1}});
     classSpecific.insert(classSpecific.begin() + 18, {5, 0x24, 0, 0, 0});  // between interface and endpoint
     Bytes tailInterface = good;  // an 8-byte interface descriptor closing the set
     tailInterface.insert(tailInterface.end(), {8, 4, 1, 0, 1, 0, 0, 0});
@@ -127,8 +130,8 @@ TEST(ConfigurationSetTest, StructureIsCheckedBeforeParsing) {
 }
 
 TEST_F(UsbConfigTest, ConfigurationReadSizes) {
-    const Bytes small = MakeSet({{0, 2}});
-    auto padded = [](size_t n) { return MakeSet({{0, 0}}, n); };
+    const Bytes small = MakeSet({{0, 0, 2}});
+    auto padded = [](size_t n) { return MakeSet({{0, 0, 0}}, n); };
     // The device reports totalLengths[n] in read n, serves blob instead of the set, cuts every read to
     // shortBytes or stalls it; sizes: the wLength of each read of configuration descriptor 0, language 0.
     struct Case { const char* what; Bytes set; std::vector<USHORT> totalLengths; Bytes blob; ULONG shortBytes;
@@ -168,11 +171,11 @@ TEST_F(UsbConfigTest, ConfigurationReadSizes) {
 TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
     sim::usb::Quirks q;
     q.malformedConfiguration = true;
-    Bytes claimsThree = MakeSet({{0, 0}, {1, 2}});
+    Bytes claimsThree = MakeSet({{0, 0, 0}, {0, 1, 2}});
     claimsThree[22] = 3;  // three endpoints claimed, two present
     const std::vector<USHORT> twice = {kDesc, kDesc, kSelect, kSelect, kGetConfig};
     auto fw = Device::Default;
-    auto alt1 = [](size_t pipes) { return MakeDevice(MakeSet({{0, 0}, {1, pipes}})); };
+    auto alt1 = [](UCHAR pipes) { return MakeDevice(MakeSet({{0, 0, 0}, {0, 1, pipes}})); };
     struct Case { const char* what; std::shared_ptr<Device> device; USHORT failing; NTSTATUS expected;
                   std::vector<USHORT> functions; UCHAR alternate; ULONG pipes; bool interfaceStored; } cases[] = {
         {"firmware", fw(), kNone, STATUS_SUCCESS, twice, 1, 5, true},
@@ -180,13 +183,13 @@ TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
         {"14 pipes", alt1(14), kNone, STATUS_SUCCESS, twice, 1, 14, true},
         {"16 pipes", alt1(16), kNone, STATUS_SUCCESS, twice, 1, 16, true},
         {"30 pipes", alt1(30), kNone, STATUS_SUCCESS, twice, 1, 30, true},
-        {"a set of 4096 bytes", MakeDevice(MakeSet({{0, 2}, {1, 4}}, 4096)), kNone, STATUS_SUCCESS,
+        {"a set of 4096 bytes", MakeDevice(MakeSet({{0, 0, 2}, {0, 1, 4}}, 4096)), kNone, STATUS_SUCCESS,
          {kDesc, kDesc, kDesc, kSelect, kSelect, kGetConfig}, 1, 4, true},
         // The USB stack moves at most 4096 bytes in one control transfer, and a descriptor read
         // cannot start past the beginning: a longer set cannot be read, and the start fails.
-        {"a set of 4097 bytes", MakeDevice(MakeSet({{0, 2}, {1, 4}}, 4097)), kNone, STATUS_INVALID_PARAMETER,
+        {"a set of 4097 bytes", MakeDevice(MakeSet({{0, 0, 2}, {0, 1, 4}}, 4097)), kNone, STATUS_INVALID_PARAMETER,
          {kDesc, kDesc, kDesc}, 0, 0, false},
-        {"alternate settings 0 and 2", MakeDevice(MakeSet({{0, 3}, {2, 1}})), kNone, STATUS_SUCCESS,
+        {"alternate settings 0 and 2", MakeDevice(MakeSet({{0, 0, 3}, {0, 2, 1}})), kNone, STATUS_SUCCESS,
          {kDesc, kDesc, kSelect, kGetConfig}, 0, 3, true},
         {"device descriptor fails", fw(), kDesc, STATUS_UNSUCCESSFUL, {kDesc}, 0, 0, false},
         // A first selection that filled in nothing is not followed by a second one.
@@ -220,25 +223,6 @@ TEST_F(UsbConfigTest, StartSelectsAlternateSettingOneElseTheDefault) {
     }
 }
 
-// Every allocation of a start, failed in turn: success or STATUS_INSUFFICIENT_RESOURCES, nothing leaked.
-TEST_F(UsbConfigTest, StartFaultSweep) {
-    sim::faults::Clear();
-    ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
-    const uint64_t calls = sim::faults::CallCount();
-    ASSERT_GE(calls, 8u);
-    for (uint64_t n = 1; n <= calls; ++n) {
-        SCOPED_TRACE(n);
-        Replug(Device::Default());
-        sim::faults::Clear();
-        sim::faults::FailOrdinal(n);
-        NTSTATUS st = StartDevice(fdo());
-        EXPECT_EQ(1u, sim::faults::InjectedCount());
-        sim::faults::Clear();
-        EXPECT_TRUE(st == STATUS_SUCCESS || st == STATUS_INSUFFICIENT_RESOURCES) << sim::StatusName(st);
-        EXPECT_EQ(st == STATUS_SUCCESS, ext()->PipeTable[0].PipeInfo != nullptr);
-    }
-}
-
 // A start after a stop replaces both copies; the replaced ones stay readable until removal, and
 // a pipe stays held by the handle that opened it.
 TEST_F(UsbConfigTest, RestartKeepsReplacedCopiesUntilRemoval) {
@@ -249,7 +233,7 @@ TEST_F(UsbConfigTest, RestartKeepsReplacedCopiesUntilRemoval) {
     ASSERT_EQ(STATUS_SUCCESS, StopDevice(fdo()));
     EXPECT_EQ(oldPipe4, ext()->PipeTable[4].PipeInfo);  // a stop changes nothing
 
-    bus().PlugIn(MakeDevice(MakeSet({{0, 0}, {1, 2}}), {}, 0x77));
+    bus().PlugIn(MakeDevice(MakeSet({{0, 0, 0}, {0, 1, 2}}), {}, 0x77));
     ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
     EXPECT_NE(oldDevice, ext()->DeviceDescriptor);
     EXPECT_EQ(0x77, reinterpret_cast<PUCHAR>(ext()->DeviceDescriptor)[12]);
@@ -291,21 +275,9 @@ TEST_F(UsbConfigTest, ResetPipeRequests) {
 // first, the others in alternate setting 0 whatever order the set lists them in; only interface 0's
 // pipes get names.
 TEST_F(UsbConfigTest, SeveralInterfacesAreAllSelected) {
-    using Setting = std::pair<UCHAR, UCHAR>;  // interface number, alternate setting
-    // Interfaces in the given order, each setting with this many bulk endpoints.
-    auto set = [](std::vector<std::tuple<UCHAR, UCHAR, UCHAR>> settings) {
-        Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, 1, 0, 0x80, 50};
-        std::set<UCHAR> numbers;
-        for (auto [number, alternate, n] : settings) {
-            numbers.insert(number);
-            b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, n, 0xFF, 0, 0, 0});
-            for (UCHAR i = 0; i < n; ++i)
-                b.insert(b.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, UCHAR(number * 4 + i + 1), USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
-        }
-        b[2] = UCHAR(b.size()), b[3] = UCHAR(b.size() >> 8), b[4] = UCHAR(numbers.size());
-        return MakeDevice(b);
-    };
-    struct Case { const char* what; std::shared_ptr<Device> device; std::vector<std::vector<Setting>> selections; ULONG pipes; } cases[] = {
+    using Selected = std::pair<UCHAR, UCHAR>;  // interface number, alternate setting
+    auto set = [](const std::vector<Setting>& settings) { return MakeDevice(MakeSet(settings)); };
+    struct Case { const char* what; std::shared_ptr<Device> device; std::vector<std::vector<Selected>> selections; ULONG pipes; } cases[] = {
         {"interface 0 with alternate setting 1", set({{0, 0, 2}, {0, 1, 3}, {1, 0, 1}, {1, 1, 2}}),
          {{{0, 1}, {1, 0}}, {{0, 1}, {1, 0}}}, 3},
         {"listed out of order, numbers with gaps", set({{2, 1, 1}, {2, 0, 2}, {0, 0, 2}, {5, 0, 0}}),
@@ -315,18 +287,9 @@ TEST_F(UsbConfigTest, SeveralInterfacesAreAllSelected) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Replug(c.device);
-        std::vector<std::vector<Setting>> selections;
+        std::vector<std::vector<Selected>> selections;
         bus().SetScript([&](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
-            auto u = static_cast<PURB>(s->Parameters.Others.Argument1);
-            if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
-                u->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
-                selections.emplace_back();
-                for (auto p = reinterpret_cast<PUCHAR>(&u->UrbSelectConfiguration.Interface);
-                     p < reinterpret_cast<PUCHAR>(u) + u->UrbHeader.Length; p += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p)->Length) {
-                    auto i = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
-                    selections.back().push_back({i->InterfaceNumber, i->AlternateSetting});
-                }
-            }
+            if (PURB u = UrbOf(s, URB_FUNCTION_SELECT_CONFIGURATION)) selections.push_back(SelectedInterfaces(u));
             return std::nullopt;
         });
         ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
@@ -341,7 +304,7 @@ TEST_F(UsbConfigTest, SeveralInterfacesAreAllSelected) {
 TEST_F(UsbConfigTest, AbortPipesAndStopDevice) {
     EXPECT_EQ(STATUS_SUCCESS, AbortPipes(fdo()));  // no interface yet: nothing sent
     EXPECT_TRUE(sent.functions.empty());
-    bus().PlugIn(MakeDevice(MakeSet({{0, 0}, {1, 16}})));
+    bus().PlugIn(MakeDevice(MakeSet({{0, 0, 0}, {0, 1, 16}})));
     ASSERT_EQ(STATUS_SUCCESS, StartDevice(fdo()));
     sent = {};
     EXPECT_EQ(STATUS_SUCCESS, AbortPipes(fdo()));
