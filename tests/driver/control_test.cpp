@@ -76,6 +76,11 @@ protected:
         bus().ClearTrace();
         return n;
     }
+    // A device-control request of another driver: no file object, no buffers.
+    sim::RequestResult ForeignIoctl(ULONG code) {
+        return sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0,
+                                [code](PIO_STACK_LOCATION s) { s->Parameters.DeviceIoControl.IoControlCode = code; });
+    }
     void Baseline() {
         AppTest::Baseline();
         (void)Sent();
@@ -221,88 +226,72 @@ TEST_F(ControlTest, VendorRequestsReachTheDeviceAsTheRecordSays) {
     }
 }
 
-// A record that breaks a limit is refused with a clear status before anything is allocated or
-// sent: a data stage larger than the output (IN) or the input (OUT 0C) or than a control
-// transfer carries, and a DataAddress range that ends past the caller's buffer or wraps (the
-// bad-input table covers short records and the other kinds of address).
-TEST_F(ControlTest, VendorRecordsBreakingALimitSendNothing) {
-    Start();
-    Handle h = Open(u"");
-    PVOID four = app().Alloc(4), big = app().Alloc(65536);
-    struct Case { ULONG code; Bytes in; ULONG out; NTSTATUS status; };
-    std::vector<Case> cases;
-    for (ULONG code : {IOCTL_KW_VENDOR_IN_0C, IOCTL_KW_VENDOR_OUT_0C, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_VENDOR_OUT_02,
-                       IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT}) {
-        for (ULONG length : {4097u, 65535u, 65536u, 0xFFFFFFFFu})
-            cases.push_back({code, Record(0, length, Address(big), 0), 65535, STATUS_INVALID_PARAMETER});
-    }
-    for (ULONG code : {IOCTL_KW_VENDOR_IN_0C, IOCTL_KW_VENDOR_IN_01}) {
-        cases.push_back({code, Record(0, 65, 0, 0), 64, STATUS_BUFFER_TOO_SMALL});
-        cases.push_back({code, Record(0, 8, 0, 0, 64), 4, STATUS_BUFFER_TOO_SMALL});  // system buffer large enough
-    }
-    cases.push_back({IOCTL_KW_VENDOR_OUT_0C, Record(0, 15, 0, 0), 64, STATUS_INVALID_PARAMETER});
-    for (ULONG code : {IOCTL_KW_VENDOR_OUT_02, IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT})
-        for (auto [address, length] : {std::pair{Address(data_) + 8, 1u}, {Address(four), 5u}, {0xFFFFFFF8u, 16u}})
-            cases.push_back({code, Record(0, length, address, 0), 0, STATUS_ACCESS_VIOLATION});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.code << " in " << c.in.size() << " out " << c.out);
-        Baseline();
-        Reply r = Ioctl(h, c.code, c.in, c.out);
-        EXPECT_EQ(sim::StatusName(c.status), sim::StatusName(r.status));
-        EXPECT_EQ(0u, r.info);
-        EXPECT_EQ(0u, Sent());
-        ExpectQuiet();
-    }
-    app().Free(four);
-    app().Free(big);
-}
-
-// Every code with input and output lengths from 0 to 65535 and every kind of DataAddress: a clear
-// status, Information only with success and never above the output, nothing sent for a refused
-// record or address, nothing left behind, and no bug check.
+// Every code with input and output lengths from 0 to 65535 and every kind of DataAddress, and
+// vendor records that break a limit: a data stage larger than the output (IN) or the input (OUT
+// 0C) or than a control transfer carries, a DataAddress range that ends past the caller's buffer
+// or wraps. A clear status, Information only with success and never above the output, a refused
+// record or address refused before anything is allocated or sent, nothing left behind, and no bug
+// check.
 TEST_F(ControlTest, BadInputTable) {
     Start();
     Handle h = Open(u"\\KWDrv1");
-    PVOID freed = app().Alloc(8), four = app().Alloc(4);
+    PVOID freed = app().Alloc(8), four = app().Alloc(4), big = app().Alloc(65536);
     app().Free(freed);
     const ULONG lengths[] = {0, 1, 13, 14, 15, 64, 4096, 65535};
-    const std::pair<const char*, ULONG> addresses[] = {{"valid", Address(data_)}, {"NULL", 0},
-        {"kernel", 0x80001000u}, {"unmapped", Address(freed)}, {"partly unmapped", Address(four)}, {"wrapping", 0xFFFFFFFCu}};
+    // Valid, NULL, kernel, unmapped, partly unmapped, wrapping.
+    const ULONG addresses[] = {Address(data_), 0, 0x80001000u, Address(freed), Address(four), 0xFFFFFFFCu};
     std::vector<ULONG> codes = {IOCTL_KW_GET_CONFIG_DESCRIPTOR, IOCTL_KW_RESET_PORT, IOCTL_KW_RESET_PIPE,
                                 IOCTL_KW_GET_DEVICE_DESCRIPTOR, IOCTL_KW_NO_OPERATION, IOCTL_KW_VENDOR_IN_0C,
                                 IOCTL_KW_VENDOR_OUT_0C, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_VENDOR_OUT_02,
                                 IOCTL_KW_VENDOR_OUT_00, IOCTL_KW_VENDOR_OUT_00_ALT};
     codes.insert(codes.end(), std::begin(kUnknownCodes), std::end(kUnknownCodes));
+    struct Case { ULONG code; Bytes in; ULONG out; NTSTATUS refused; };  // STATUS_PENDING: may go ahead
+    std::vector<Case> cases;
     for (ULONG code : codes) {
         const bool vendor = code >= IOCTL_KW_VENDOR_IN_0C && code <= IOCTL_KW_VENDOR_OUT_00_ALT && code % 4 == 0 &&
                             code != IOCTL_KW_NO_OPERATION;
         const bool fromAddress = code == IOCTL_KW_VENDOR_OUT_02 || code == IOCTL_KW_VENDOR_OUT_00 || code == IOCTL_KW_VENDOR_OUT_00_ALT;
         const bool known = vendor || std::find(std::begin(kUnknownCodes), std::end(kUnknownCodes), code) == std::end(kUnknownCodes);
-        for (auto [name, address] : addresses) {
+        for (ULONG address : addresses) {
             if (!fromAddress && address != Address(data_)) continue;
             for (ULONG in : lengths) {
                 for (ULONG out : lengths) {
-                    SCOPED_TRACE(testing::Message() << std::hex << code << std::dec << " " << name << " in " << in << " out " << out);
-                    Baseline();
-                    Reply r = Ioctl(h, code, in ? Record(0x0102, 8, address, 0, in) : Bytes{}, out);
-                    ASSERT_NE(STATUS_PENDING, r.status);
-                    EXPECT_TRUE(!NT_ERROR(r.status) || r.info == 0) << r.info;
                     NTSTATUS refused = !known ? STATUS_INVALID_PARAMETER
                                      : !vendor ? STATUS_PENDING
                                      : in == 0 ? STATUS_NO_MEMORY
                                      : in < VENDOR_REQUEST_MINIMUM_LENGTH ? STATUS_INVALID_PARAMETER
                                      : fromAddress && address != Address(data_) ? STATUS_ACCESS_VIOLATION
                                      : STATUS_PENDING;
-                    if (refused != STATUS_PENDING) {
-                        EXPECT_EQ(sim::StatusName(refused), sim::StatusName(r.status));
-                        EXPECT_EQ(0u, Sent());
-                    }
-                    ExpectQuiet();
+                    cases.push_back({code, in ? Record(0x0102, 8, address, 0, in) : Bytes{}, out, refused});
                 }
             }
         }
+        if (!vendor) continue;
+        for (ULONG length : {4097u, 65535u, 65536u, 0xFFFFFFFFu})
+            cases.push_back({code, Record(0, length, Address(big), 0), 65535, STATUS_INVALID_PARAMETER});
+        if (code == IOCTL_KW_VENDOR_IN_0C || code == IOCTL_KW_VENDOR_IN_01) {
+            cases.push_back({code, Record(0, 65, 0, 0), 64, STATUS_BUFFER_TOO_SMALL});
+            cases.push_back({code, Record(0, 8, 0, 0, 64), 4, STATUS_BUFFER_TOO_SMALL});  // system buffer large enough
+        }
+        if (code == IOCTL_KW_VENDOR_OUT_0C) cases.push_back({code, Record(0, 15, 0, 0), 64, STATUS_INVALID_PARAMETER});
+        if (!fromAddress) continue;
+        for (auto [address, length] : {std::pair{Address(data_) + 8, 1u}, {Address(four), 5u}, {0xFFFFFFF8u, 16u}})
+            cases.push_back({code, Record(0, length, address, 0), 0, STATUS_ACCESS_VIOLATION});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.code << std::dec << " in " << c.in.size() << " out " << c.out);
+        Baseline();
+        Reply r = Ioctl(h, c.code, c.in, c.out);
+        ASSERT_NE(STATUS_PENDING, r.status);
+        EXPECT_TRUE(!NT_ERROR(r.status) || r.info == 0) << r.info;
+        if (c.refused != STATUS_PENDING) {
+            EXPECT_EQ(sim::StatusName(c.refused), sim::StatusName(r.status));
+            EXPECT_EQ(0u, Sent());
+        }
+        ExpectQuiet();
     }
     app().Free(four);
+    app().Free(big);
 }
 
 // Every allocation of the control path failed in turn, then every request it sends down failed
@@ -345,11 +334,7 @@ TEST_F(ControlTest, FaultSweep) {
             size_t seen = 0;
             bus().SetScript([&](PIRP, PIO_STACK_LOCATION) -> std::optional<sim::usb::Answer> {
                 if (++seen != k) return std::nullopt;
-                sim::usb::Answer a;
-                a.mode = sim::usb::AnswerMode::Pend;
-                a.status = STATUS_UNSUCCESSFUL;
-                a.usbdStatus = USBD_STATUS_STALL_PID;
-                return a;
+                return Answered(sim::usb::AnswerMode::Pend, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
             });
             Reply r = Ioctl(h, code, in, 256);
             bus().SetScript({});
@@ -380,9 +365,7 @@ TEST_F(ControlTest, PortResetOnlyWhenConnectedAndDisabled) {
         bus().SetScript([&c](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
             if (!c.queryFails || s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_GET_PORT_STATUS)
                 return std::nullopt;
-            sim::usb::Answer a;
-            a.status = STATUS_UNSUCCESSFUL;
-            return a;
+            return Answered(sim::usb::AnswerMode::Inline, STATUS_UNSUCCESSFUL);
         });
         Baseline();
         EXPECT_EQ(c.status, Ioctl(h, IOCTL_KW_RESET_PORT, {}, 0).status);
@@ -411,9 +394,7 @@ TEST_F(ControlTest, PortResetOnlyWhenConnectedAndDisabled) {
 TEST_F(ControlTest, PipeResetWithoutFileObjectIsRefused) {
     Start();
     Baseline();
-    sim::RequestResult r = sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
-        s->Parameters.DeviceIoControl.IoControlCode = IOCTL_KW_RESET_PIPE;
-    });
+    sim::RequestResult r = ForeignIoctl(IOCTL_KW_RESET_PIPE);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, r.status);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, r.dispatchReturned);
     EXPECT_EQ(0u, Sent());
@@ -471,22 +452,10 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
 
         // Another driver's request, held in the USB stack: only its descriptor read is held.
         bus().SetScript([&held](PIRP, PIO_STACK_LOCATION s) -> std::optional<sim::usb::Answer> {
-            if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
-                static_cast<PURB>(s->Parameters.Others.Argument1)->UrbHeader.Function !=
-                    URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
-                held.exchange(true)) {
-                return std::nullopt;
-            }
-            sim::usb::Answer a;
-            a.mode = sim::usb::AnswerMode::Hold;
-            a.cancelable = false;
-            return a;
+            if (UrbOf(s, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) == nullptr || held.exchange(true)) return std::nullopt;
+            return Answered(sim::usb::AnswerMode::Hold, STATUS_SUCCESS, USBD_STATUS_SUCCESS, false);
         });
-        sender = std::thread([this] {
-            sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
-                s->Parameters.DeviceIoControl.IoControlCode = IOCTL_KW_GET_CONFIG_DESCRIPTOR;
-            });
-        });
+        sender = std::thread([this] { ForeignIoctl(IOCTL_KW_GET_CONFIG_DESCRIPTOR); });
         while (bus().HeldCount() == 0) std::this_thread::yield();
         bus().Unplug();
         EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemoval(bus().Pdo()).status);
@@ -496,20 +465,14 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
     app().Flush();
     Baseline();
     for (ULONG code : {IOCTL_KW_GET_CONFIG_DESCRIPTOR, IOCTL_KW_VENDOR_IN_01, IOCTL_KW_NO_OPERATION}) {
-        sim::RequestResult late = sim::SendToStack(fdo(), IRP_MJ_DEVICE_CONTROL, 0, [code](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceIoControl.IoControlCode = code;
-        });
-        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, late.status);
+        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, ForeignIoctl(code).status);
     }
     EXPECT_EQ(0u, Sent());
     std::atomic<bool> removed{false};
     std::thread remover([&] { Remove(); removed = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed.load());  // the removal waits for the request inside the driver
-    sim::usb::Answer fail;
-    fail.status = STATUS_DEVICE_NOT_CONNECTED;
-    fail.usbdStatus = USBD_STATUS_DEVICE_GONE;
-    bus().CompleteHeld(fail);
+    bus().CompleteHeld(Answered(sim::usb::AnswerMode::Inline, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE));
     remover.join();
     sender.join();
     EXPECT_TRUE(removed.load());
