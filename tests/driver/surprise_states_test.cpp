@@ -11,8 +11,6 @@ using namespace drivertest;
 
 namespace {
 
-constexpr int kBulkIn = 1;
-
 struct Case {
     const char* name;
     sim::pnp::PnpState state;
@@ -28,10 +26,7 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, Add());
         ASSERT_FALSE(sim::pnp::Start(bus().Pdo()).removed);
     }
-    std::u16string PipePath() const {
-        return sim::app::UserPath(ext()->InterfaceLinkName) + u"\\KWDrv" +
-               std::u16string(1, static_cast<char16_t>(u'0' + kBulkIn));
-    }
+    std::u16string PipePath() const { return sim::app::UserPath(ext()->InterfaceLinkName) + PipeName(kBulkIn); }
 };
 
 // How a read ended: pending or not, and the status its OVERLAPPED shows once it ended.
