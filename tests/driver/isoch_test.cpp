@@ -150,39 +150,35 @@ TEST_F(IsochTest, UrbLayoutAndStartFrames) {
     ExpectQuiet();
 }
 
-// Requests the driver refuses before anything is sent, and the frame-number query that pends or
-// fails: the request waits for a pending query; a failed query fails the request with its status
-// and no transfer goes down.
+// Requests the driver refuses before anything is sent (those against the pipe's direction are in
+// the transfer suite's table), and the frame-number query that pends or fails: the request waits
+// for a pending query; a failed query fails the request with its status and no transfer goes down.
 TEST_F(IsochTest, RefusalsAndTheFrameQuery) {
-    struct Case { const char* what; bool read, inPipe; ULONG length; USHORT packetSize; LONGLONG offset;
+    struct Case { const char* what; bool read; ULONG length; USHORT packetSize; LONGLONG offset;
                   std::optional<AnswerMode> failQuery; bool pendQuery; NTSTATUS status; std::vector<USHORT> sent; }
     cases[] = {
-        {"read on the OUT pipe", true, false, 64, 256, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"write on the IN pipe", false, true, 64, 256, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"packet size 0", false, false, 64, 0, kAsap, {}, false, STATUS_INVALID_DEVICE_STATE, {}},
-        {"256 packets", false, false, 255 * 16 + 1, 16, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"5454 packets (the URB size would wrap)", false, false, 5454, 1, kAsap, {}, false,
-         STATUS_INVALID_PARAMETER, {}},
-        {"zero bytes", false, false, 0, 256, kAsap, {}, false, STATUS_SUCCESS, {}},
-        {"query fails at once", false, false, 64, 256, At(4), AnswerMode::Inline, false, STATUS_DEVICE_DATA_ERROR,
+        {"packet size 0", false, 64, 0, kAsap, {}, false, STATUS_INVALID_DEVICE_STATE, {}},
+        {"256 packets", false, 255 * 16 + 1, 16, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
+        {"5454 packets (the URB size would wrap)", false, 5454, 1, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
+        {"query fails at once", false, 64, 256, At(4), AnswerMode::Inline, false, STATUS_DEVICE_DATA_ERROR,
          {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER}},
-        {"query fails later", true, true, 64, 256, At(4), AnswerMode::Pend, false, STATUS_DEVICE_DATA_ERROR,
+        {"query fails later", true, 64, 256, At(4), AnswerMode::Pend, false, STATUS_DEVICE_DATA_ERROR,
          {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER}},
-        {"query pends, then the transfer goes", false, false, 64, 256, At(4), {}, true, STATUS_SUCCESS,
+        {"query pends, then the transfer goes", false, 64, 256, At(4), {}, true, STATUS_SUCCESS,
          {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, URB_FUNCTION_ISOCH_TRANSFER}},
     };
     Handle h[] = {Open(kIsoOut), Open(kIsoIn)};
     PVOID buffer = app().Alloc(8192);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        USHORT& packetSize = ext()->InterfaceInfo->Pipes[c.inPipe ? kIsoIn : kIsoOut].MaximumPacketSize;
+        USHORT& packetSize = ext()->InterfaceInfo->Pipes[c.read ? kIsoIn : kIsoOut].MaximumPacketSize;
         const USHORT saved = std::exchange(packetSize, c.packetSize);
         stack.failQuery = c.failQuery;
         bus().SetFrameNumberMode(c.pendQuery ? AnswerMode::Pend : AnswerMode::Inline);
         SetFrame(bus().FrameNumber() + 100);
         const ULONG frame = bus().FrameNumber();
         Clear();
-        Overlapped* ov = Run(c.read, h[c.inPipe], buffer, c.length, c.offset);
+        Overlapped* ov = Run(c.read, h[c.read], buffer, c.length, c.offset);
         packetSize = saved;
         EXPECT_EQ(c.status, ov != nullptr ? ov->Internal() : result_.status);
         if (ov == nullptr) {

@@ -1,8 +1,8 @@
 // Plug and Play through the PnP manager's own sequences, on the built-in test firmware: start,
-// a start the bus failed, rebalance, orderly removal, and a fault sweep over start and removal.
+// a start the bus failed, rebalance, orderly removal, and a fault sweep over start and removal;
+// then every device description of the model's tests started, its pipes named and data moved.
 #include "driver_fixture.h"
-
-#include "sim/test_stack.h"
+#include "foreign.h"
 
 #include "app/app.h"
 
@@ -30,17 +30,9 @@ protected:
 TEST_F(PnpTest, StartFailedBelowConfiguresNothing) {
     for (bool pend : {false, true}) {
         SCOPED_TRACE(pend);
-        simtest::Layer filter("lowerfilter");
-        ASSERT_EQ(bus().Pdo(), IoAttachDeviceToDeviceStack(filter.device(), bus().Pdo()));
-        filter.device()->Flags &= ~DO_DEVICE_INITIALIZING;
-        PDEVICE_OBJECT busPdo = bus().Pdo();
-        filter.handler = [&](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
-            // The major function too: the driver's own URBs have minor function 0 as well.
-            PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-            if (s->MajorFunction != IRP_MJ_PNP || s->MinorFunction != IRP_MN_START_DEVICE) {
-                IoSkipCurrentIrpStackLocation(irp);
-                return IoCallDriver(busPdo, irp);
-            }
+        LowerFilter filter(bus().Pdo());
+        filter.handler = [&, down = filter.PassDown()](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
+            if (!LowerFilter::Is(irp, IRP_MJ_PNP, IRP_MN_START_DEVICE)) return down(d, irp);
             irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
             if (!pend) {
                 IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -60,7 +52,6 @@ TEST_F(PnpTest, StartFailedBelowConfiguresNothing) {
         EXPECT_EQ(0u, UrbsSent());
         EXPECT_FALSE(sim::DeviceExists(fdoBefore));
         sim::FlushDpcs();
-        IoDetachDevice(bus().Pdo());
     }
 }
 
