@@ -86,34 +86,26 @@ TEST_F(StressTest, ConcurrencyStressSurpriseRemoval) {
 
 // A device whose interrupt and bulk IN endpoints never answer: reads stay in the USB stack until
 // something ends them.
-class NeverAnswersTest : public StressTest {
+class NeverAnswersTest : public AppTest {
 protected:
-    void SetUp() override {
-        StressTest::SetUp();
+    NeverAnswersTest() {
         auto firmware = sim::usb::Device::Default()->Description();
         firmware.endpoints.erase(0x82);  // nothing to say on interrupt IN; bulk IN has nothing either
-        bus().PlugIn(std::make_shared<sim::usb::Device>(firmware));
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        link_ = ext()->InterfaceLinkName;
-        ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(bus().Pdo()).start.status);
-        app_ = std::make_unique<sim::app::Process>("reader.exe");
-        buffer_ = app_->Alloc(64);
+        device_ = std::make_shared<sim::usb::Device>(firmware);
     }
-    void TearDown() override {
-        app_.reset();
-        StressTest::TearDown();
+    void SetUp() override {
+        AppTest::SetUp();
+        buffer_ = app().Alloc(64);
     }
     // Opens `pipe` and leaves a read pending on it.
-    sim::app::Handle OpenWithRead(int pipe, sim::app::Overlapped& ov) {
-        sim::app::OpenResult o = app_->Open(Path(pipe), sim::app::OpenOptions{true});
-        EXPECT_EQ(STATUS_SUCCESS, o.status);
-        EXPECT_EQ(STATUS_PENDING, app_->Read(o.handle, buffer_, 64, 0, &ov).status);
-        return o.handle;
+    sim::app::Handle OpenWithRead(ULONG pipe, sim::app::Overlapped& ov) {
+        sim::app::Handle h = Open(pipe, true);
+        EXPECT_EQ(STATUS_PENDING, app().Read(h, buffer_, 64, 0, &ov).status);
+        return h;
     }
-    // Declared before app_, so a test that stops early still has its reads cancelled (at process
-    // exit) before their records go.
+    // The application goes (its reads cancelled at process exit) in AppTest's TearDown, before
+    // these records.
     sim::app::Overlapped reads_[3];
-    std::unique_ptr<sim::app::Process> app_;
     PVOID buffer_ = nullptr;
 };
 
@@ -128,9 +120,7 @@ TEST_F(NeverAnswersTest, CloseEndsOnlyThatHandlesReads) {
     EXPECT_EQ(STATUS_CANCELLED, closed.Internal());
     EXPECT_FALSE(kept.Signalled());
     EXPECT_EQ(1u, sim::pnp::OpenFiles(bus().Pdo()));
-    sim::app::OpenResult again = app_->Open(Path(1), sim::app::OpenOptions{true});
-    EXPECT_EQ(STATUS_SUCCESS, again.status) << "the closed handle still holds its pipe";
-    EXPECT_EQ(STATUS_SUCCESS, app_->Close(again.handle));
+    EXPECT_EQ(STATUS_SUCCESS, app_->Close(Open(kBulkIn, true))) << "the closed handle still holds its pipe";
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(b));
     kept.Wait();
     app_->Flush();
@@ -150,7 +140,7 @@ TEST_F(NeverAnswersTest, SurpriseRemovalEndsReadsTheStackHolds) {
         r->Wait();  // the stack ends a cancelled transfer later, from its DPC; a read left there hangs
         EXPECT_EQ(STATUS_CANCELLED, r->Internal());
     }
-    EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(link_));
+    EXPECT_EQ(sim::InterfaceState::Disabled, sim::QueryInterfaceState(ext()->InterfaceLinkName));
     EXPECT_EQ(ext()->InterfaceInfo->NumberOfPipes, UrbsSent(URB_FUNCTION_ABORT_PIPE));
     EXPECT_EQ(STATUS_DELETE_PENDING, app_->Read(b, buffer_, 64, 0, &reads_[2]).status);
     EXPECT_EQ(STATUS_SUCCESS, app_->Close(a));

@@ -19,15 +19,7 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-class SurpriseStatesTest : public DriverTest, public ::testing::WithParamInterface<Case> {
-protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, Add());
-        ASSERT_FALSE(sim::pnp::Start(bus().Pdo()).removed);
-    }
-    std::u16string PipePath() const { return sim::app::UserPath(ext()->InterfaceLinkName) + PipeName(kBulkIn); }
-};
+class SurpriseStatesTest : public AppTest, public ::testing::WithParamInterface<Case> {};
 
 // How a read ended: pending or not, and the status its OVERLAPPED shows once it ended.
 struct ReadEnd {
@@ -38,21 +30,18 @@ struct ReadEnd {
 TEST_P(SurpriseStatesTest, EveryRequestEndsOnceAndTheDeviceGoesClean) {
     const Case c = GetParam();
     PDEVICE_OBJECT pdo = bus().Pdo();
-    sim::app::Process app("surprise.exe");
-    PVOID buffer = app.Alloc(64);
+    PVOID buffer = app().Alloc(64);
     sim::app::Handle in{};
     sim::app::Overlapped before, during;
     ReadEnd first, second;
     if (c.open) {
-        sim::app::OpenResult o = app.Open(PipePath(), sim::app::OpenOptions{true});
-        ASSERT_EQ(STATUS_SUCCESS, o.status);
-        in = o.handle;
-        first.returned = app.Read(in, buffer, 64, 0, &before).status;
+        in = Open(kBulkIn, true);
+        first.returned = app().Read(in, buffer, 64, 0, &before).status;
         ASSERT_EQ(STATUS_PENDING, first.returned) << "the device sends nothing by itself";
     }
     sim::pnp::SurpriseInStateResult r = sim::pnp::SurpriseRemoveIn(pdo, c.state, [&] {
         // In the state the query left the device in: a new read, then the device leaves its port.
-        if (c.open) second.returned = app.Read(in, buffer, 64, 0, &during).status;
+        if (c.open) second.returned = app().Read(in, buffer, 64, 0, &during).status;
         bus().Unplug();
     });
     ASSERT_FALSE(r.queryCancelled) << "the driver refused " << c.name;
@@ -71,8 +60,8 @@ TEST_P(SurpriseStatesTest, EveryRequestEndsOnceAndTheDeviceGoesClean) {
         EXPECT_FALSE(NT_SUCCESS(first.final)) << sim::StatusName(first.final);
         EXPECT_FALSE(NT_SUCCESS(second.final)) << sim::StatusName(second.final);
         EXPECT_NE(STATUS_PENDING, second.final);
-        EXPECT_EQ(STATUS_SUCCESS, app.Close(in));
-        app.Flush();
+        EXPECT_EQ(STATUS_SUCCESS, app().Close(in));
+        app().Flush();
         EXPECT_EQ(STATUS_SUCCESS, Remove().status);
     }
     EXPECT_FALSE(sim::DeviceExists(sim::pnp::TopOfStack(pdo)) && sim::pnp::TopOfStack(pdo) != pdo)
