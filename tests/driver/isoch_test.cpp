@@ -94,17 +94,35 @@ protected:
     std::unique_ptr<Overlapped> ov_;
 };
 
-// The packet layout, flags and start frame of one URB per request, after exactly one pipe reset
-// and, for a start frame, one frame-number query.
-TEST_F(IsochTest, UrbLayoutAndStartFrames) {
+// What reaches the USB stack for one request: the packet layout, flags and start frame of one URB,
+// after exactly one pipe reset and, for a start frame, one frame-number query; a request that
+// waits for a pending query; a failed query failing the request with its status and no transfer;
+// and requests refused before anything is sent (those against the pipe's direction are in the
+// transfer suite's table).
+TEST_F(IsochTest, UrbsOfRequestsAndTheFrameQuery) {
+    constexpr USHORT kReset = URB_FUNCTION_RESET_PIPE, kQuery = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER,
+                     kIso = URB_FUNCTION_ISOCH_TRANSFER;
+    // frame: the bus's frame number before the request (0: as the last one left it); status
+    // STATUS_PENDING: whatever the stack made of the URB; packets 0: no URB to look at.
     struct Case { const char* what; bool read; ULONG length; USHORT packetSize; LONGLONG offset; ULONG frame;
-                  ULONG packets; ULONG flags; ULONG startFrame; } cases[] = {
-        {"read 0xFFFFFFFF frames ahead of 10 (wraps)", true, 256, 256, At(0xFFFFFFFF), 10, 1, 0x1, 9},
-        {"1000 bytes of 64-byte packets", true, 1000, 64, kAsap, 0, 16, 0x5, 0},
-        {"1024 bytes of 64-byte packets", false, 1024, 64, kAsap, 0, 16, 0x4, 0},
-        {"10 bytes of 1023-byte packets", false, 10, 1023, kAsap, 0, 1, 0x4, 0},
-        {"write 8 frames ahead of 5000", false, 600, 256, At(8), 5000, 3, 0x0, 5008},
-        {"the most packets a URB carries", false, 255 * 16, 16, kAsap, 0, 255, 0x4, 0},
+                  NTSTATUS status; std::vector<USHORT> sent; ULONG packets, flags, startFrame;
+                  std::optional<AnswerMode> failQuery = {}; bool pendQuery = false; } cases[] = {
+        {"read 0xFFFFFFFF frames ahead of 10 (wraps)", true, 256, 256, At(0xFFFFFFFF), 10, STATUS_PENDING,
+         {kReset, kQuery, kIso}, 1, 0x1, 9},
+        {"1000 bytes of 64-byte packets", true, 1000, 64, kAsap, 0, STATUS_SUCCESS, {kReset, kIso}, 16, 0x5, 0},
+        {"1024 bytes of 64-byte packets", false, 1024, 64, kAsap, 0, STATUS_SUCCESS, {kReset, kIso}, 16, 0x4, 0},
+        {"10 bytes of 1023-byte packets", false, 10, 1023, kAsap, 0, STATUS_SUCCESS, {kReset, kIso}, 1, 0x4, 0},
+        {"write 8 frames ahead of 5000", false, 600, 256, At(8), 5000, STATUS_SUCCESS, {kReset, kQuery, kIso}, 3, 0x0, 5008},
+        {"the most packets a URB carries", false, 255 * 16, 16, kAsap, 0, STATUS_SUCCESS, {kReset, kIso}, 255, 0x4, 0},
+        {"query pends, then the transfer goes", false, 64, 256, At(4), 6000, STATUS_SUCCESS, {kReset, kQuery, kIso},
+         1, 0x0, 6004, {}, true},
+        {"query fails at once", false, 64, 256, At(4), 6100, STATUS_DEVICE_DATA_ERROR, {kReset, kQuery}, 0, 0, 0,
+         AnswerMode::Inline},
+        {"query fails later", true, 64, 256, At(4), 6200, STATUS_DEVICE_DATA_ERROR, {kReset, kQuery}, 0, 0, 0,
+         AnswerMode::Pend},
+        {"packet size 0", false, 64, 0, kAsap, 0, STATUS_INVALID_DEVICE_STATE, {}, 0, 0, 0},
+        {"256 packets", false, 255 * 16 + 1, 16, kAsap, 0, STATUS_INVALID_PARAMETER, {}, 0, 0, 0},
+        {"5454 packets (the URB size would wrap)", false, 5454, 1, kAsap, 0, STATUS_INVALID_PARAMETER, {}, 0, 0, 0},
     };
     Handle h[] = {Open(kIsoOut), Open(kIsoIn)};
     PVOID buffer = app().Alloc(8192);
@@ -113,17 +131,18 @@ TEST_F(IsochTest, UrbLayoutAndStartFrames) {
         const ULONG pipe = c.read ? kIsoIn : kIsoOut;
         USHORT& packetSize = ext()->InterfaceInfo->Pipes[pipe].MaximumPacketSize;
         const USHORT saved = std::exchange(packetSize, c.packetSize);
+        stack.failQuery = c.failQuery;
+        bus().SetFrameNumberMode(c.pendQuery ? AnswerMode::Pend : AnswerMode::Inline);
         if (c.frame != 0) SetFrame(c.frame);
         Clear();
         Overlapped* ov = Run(c.read, h[c.read], buffer, c.length, c.offset);
         packetSize = saved;
-        ASSERT_NE(nullptr, ov);
-        EXPECT_LE(ov->InternalHigh(), c.length);
-        const std::vector<USHORT> expected = c.offset == kAsap
-            ? std::vector<USHORT>{URB_FUNCTION_RESET_PIPE, URB_FUNCTION_ISOCH_TRANSFER}
-            : std::vector<USHORT>{URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER,
-                                  URB_FUNCTION_ISOCH_TRANSFER};
-        EXPECT_EQ(expected, stack.functions);
+        const NTSTATUS status = ov != nullptr ? ov->Internal() : result_.status;
+        EXPECT_TRUE(c.status == STATUS_PENDING || c.status == status) << sim::StatusName(status);
+        EXPECT_LE(ov != nullptr ? ov->InternalHigh() : result_.iosb.Information, NT_SUCCESS(status) ? c.length : 0);
+        EXPECT_EQ(c.sent, stack.functions);
+        ExpectQuiet();
+        if (c.packets == 0) continue;
         ASSERT_EQ(1u, stack.sent.size());
         const SentIso& s = stack.sent[0];
         EXPECT_EQ(GET_ISO_URB_SIZE(c.packets), s.urb.Hdr.Length);
@@ -145,54 +164,11 @@ TEST_F(IsochTest, UrbLayoutAndStartFrames) {
             EXPECT_EQ(0u, s.packets[i].Length | s.packets[i].Status) << i;
         }
     }
+    stack.failQuery.reset();
+    bus().SetFrameNumberMode(AnswerMode::Inline);
     for (Handle x : h) EXPECT_EQ(STATUS_SUCCESS, app().Close(x));
     app().Flush();
     ExpectQuiet();
-}
-
-// Requests the driver refuses before anything is sent (those against the pipe's direction are in
-// the transfer suite's table), and the frame-number query that pends or fails: the request waits
-// for a pending query; a failed query fails the request with its status and no transfer goes down.
-TEST_F(IsochTest, RefusalsAndTheFrameQuery) {
-    struct Case { const char* what; bool read; ULONG length; USHORT packetSize; LONGLONG offset;
-                  std::optional<AnswerMode> failQuery; bool pendQuery; NTSTATUS status; std::vector<USHORT> sent; }
-    cases[] = {
-        {"packet size 0", false, 64, 0, kAsap, {}, false, STATUS_INVALID_DEVICE_STATE, {}},
-        {"256 packets", false, 255 * 16 + 1, 16, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"5454 packets (the URB size would wrap)", false, 5454, 1, kAsap, {}, false, STATUS_INVALID_PARAMETER, {}},
-        {"query fails at once", false, 64, 256, At(4), AnswerMode::Inline, false, STATUS_DEVICE_DATA_ERROR,
-         {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER}},
-        {"query fails later", true, 64, 256, At(4), AnswerMode::Pend, false, STATUS_DEVICE_DATA_ERROR,
-         {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER}},
-        {"query pends, then the transfer goes", false, 64, 256, At(4), {}, true, STATUS_SUCCESS,
-         {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, URB_FUNCTION_ISOCH_TRANSFER}},
-    };
-    Handle h[] = {Open(kIsoOut), Open(kIsoIn)};
-    PVOID buffer = app().Alloc(8192);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        USHORT& packetSize = ext()->InterfaceInfo->Pipes[c.read ? kIsoIn : kIsoOut].MaximumPacketSize;
-        const USHORT saved = std::exchange(packetSize, c.packetSize);
-        stack.failQuery = c.failQuery;
-        bus().SetFrameNumberMode(c.pendQuery ? AnswerMode::Pend : AnswerMode::Inline);
-        SetFrame(bus().FrameNumber() + 100);
-        const ULONG frame = bus().FrameNumber();
-        Clear();
-        Overlapped* ov = Run(c.read, h[c.read], buffer, c.length, c.offset);
-        packetSize = saved;
-        EXPECT_EQ(c.status, ov != nullptr ? ov->Internal() : result_.status);
-        if (ov == nullptr) {
-            EXPECT_EQ(0u, result_.iosb.Information);
-        }
-        EXPECT_EQ(c.sent, stack.functions);
-        if (c.pendQuery) {
-            ASSERT_EQ(1u, stack.sent.size());
-            EXPECT_EQ(frame + 4, stack.sent[0].urb.StartFrame);
-        }
-        ExpectQuiet();
-    }
-    stack.failQuery.reset();
-    bus().SetFrameNumberMode(AnswerMode::Inline);
 }
 
 // On a high-speed pipe a request's URB has packets of the pipe's payload per bus interval, as many
