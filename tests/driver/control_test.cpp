@@ -427,8 +427,7 @@ TEST_F(ControlTest, ConcurrencyVendorRequestsAndResetsDuringTransfersRebalanceAn
         Handle h = Open(pipe);
         PVOID buffer = app().Alloc(64);
         while (!stop.load()) {
-            sim::app::IoResult t = read ? app().Read(h, buffer, 64, 0, nullptr) : app().Write(h, buffer, 64, 0, nullptr);
-            EXPECT_NE(STATUS_PENDING, t.status);
+            EXPECT_NE(STATUS_PENDING, Transfer(read, h, buffer, 64).status);
             EXPECT_NE(STATUS_PENDING, Ioctl(h, IOCTL_KW_RESET_PIPE, {}, 0).status);
             ++requests;
         }

@@ -176,6 +176,15 @@ protected:
         return r.handle;
     }
     sim::app::Handle Open(ULONG pipe, bool overlapped = false) { return Open(PipeName(pipe), overlapped); }
+    // Closes a handle and waits until the close has reached the driver.
+    void Close(sim::app::Handle h) {
+        EXPECT_EQ(STATUS_SUCCESS, app().Close(h));
+        app().Flush();
+    }
+    sim::app::IoResult Transfer(bool read, sim::app::Handle h, PVOID buffer, ULONG length,
+                                sim::app::Overlapped* ov = nullptr, LONGLONG offset = 0) {
+        return read ? app().Read(h, buffer, length, offset, ov) : app().Write(h, buffer, length, offset, ov);
+    }
     void Baseline() {
         pool_ = sim::LivePoolCount();
         mdls_ = sim::LiveMdlCount();

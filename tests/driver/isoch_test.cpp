@@ -62,13 +62,10 @@ protected:
         bus().SetScript([this](PIRP irp, PIO_STACK_LOCATION s) { return stack.Answer(irp, s); });
     }
     Handle Open(ULONG pipe) { return AppTest::Open(pipe, true); }
-    IoResult Transfer(bool read, Handle h, PVOID buffer, ULONG length, LONGLONG offset, Overlapped* ov) {
-        return read ? app().Read(h, buffer, length, offset, ov) : app().Write(h, buffer, length, offset, ov);
-    }
     // Issues one request and runs the clock until it has completed.
     Overlapped* Run(bool read, Handle h, PVOID buffer, ULONG length, LONGLONG offset) {
         ov_ = std::make_unique<Overlapped>();
-        IoResult r = Transfer(read, h, buffer, length, offset, ov_.get());
+        IoResult r = Transfer(read, h, buffer, length, ov_.get(), offset);
         if (r.status != STATUS_PENDING) {
             result_ = r;
             return nullptr;
@@ -166,8 +163,7 @@ TEST_F(IsochTest, UrbsOfRequestsAndTheFrameQuery) {
     }
     stack.failQuery.reset();
     bus().SetFrameNumberMode(AnswerMode::Inline);
-    for (Handle x : h) EXPECT_EQ(STATUS_SUCCESS, app().Close(x));
-    app().Flush();
+    for (Handle x : h) Close(x);
     ExpectQuiet();
 }
 
@@ -204,8 +200,7 @@ TEST_F(IsochHighSpeedTest, UrbsCoverWholeFrames) {
         ASSERT_EQ(c.packets, packets.size());
         for (ULONG i = 0; i < c.packets; ++i) ASSERT_EQ(std::min(i * 1024, c.length), packets[i].Offset) << i;
     }
-    EXPECT_EQ(STATUS_SUCCESS, app().Close(out));
-    app().Flush();
+    Close(out);
     ExpectQuiet();
 }
 
@@ -255,7 +250,7 @@ TEST_P(IsochLifeTest, RequestsInFlight) {
         for (int i = 0; i < 4; ++i) {
             requests.push_back(std::make_unique<Overlapped>());
             const bool read = i % 2 != 0;
-            IoResult r = Transfer(read, read ? in : out, buffer, 1024, kAsap, requests.back().get());
+            IoResult r = Transfer(read, read ? in : out, buffer, 1024, requests.back().get(), kAsap);
             EXPECT_EQ(STATUS_PENDING, r.status);
         }
         EXPECT_EQ(5, ext()->OutstandingIo);
@@ -364,7 +359,7 @@ protected:
             for (ULONG j = 0; j < kPacket; ++j) data[p * kPacket + j] = Byte(seq + p, j);
         app().Store(r->buffer, data.data(), data.size());
         // Counted as queued once the dispatch has returned: the request is then in the stack.
-        EXPECT_EQ(STATUS_PENDING, Transfer(read, h, r->buffer, kBytes, offset, &r->ov).status);
+        EXPECT_EQ(STATUS_PENDING, Transfer(read, h, r->buffer, kBytes, &r->ov, offset).status);
         std::lock_guard<std::mutex> g(side.m);
         side.queue.push_back(std::move(r));
         return *side.queue.back();
@@ -463,9 +458,8 @@ TEST_F(IsochStreamTest, ConcurrencyStreamThroughTheLoopback) {
     EXPECT_EQ(4 * kPacket, lateRequestBytes);
     EXPECT_EQ(kRequests * kPackets - 4, received.size());
     EXPECT_EQ(delivered, received);
-    EXPECT_EQ(STATUS_SUCCESS, app().Close(out));
-    EXPECT_EQ(STATUS_SUCCESS, app().Close(in));
-    app().Flush();
+    Close(out);
+    Close(in);
     ExpectQuiet();
 }
 

@@ -68,13 +68,6 @@ protected:
         usb.ext = ext();
         bus().SetScript([this](PIRP irp, PIO_STACK_LOCATION s) { return usb.Answer(irp, s); });
     }
-    void Close(Handle h) {
-        EXPECT_EQ(STATUS_SUCCESS, app().Close(h));
-        app().Flush();
-    }
-    IoResult Transfer(bool read, Handle h, PVOID buffer, ULONG length, Overlapped* ov = nullptr) {
-        return read ? app().Read(h, buffer, length, 0, ov) : app().Write(h, buffer, length, 0, ov);
-    }
     std::set<ULONG> HeldSlots() {
         std::set<ULONG> held;
         for (ULONG i = 0; i < KW_PIPE_TABLE_ENTRIES; ++i)
